@@ -1,0 +1,10 @@
+// The one way the tool fails: say what happened where it happened, then end the process.
+#pragma once
+
+// Prints the printf-style message on standard output and ends the process with `status`.
+[[noreturn]] void fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Prints the message, ": " and the system's error text on standard error, as perror does,
+// and ends the process with `status`.
+[[noreturn]] void fail_system(int status, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));

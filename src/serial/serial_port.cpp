@@ -1,0 +1,127 @@
+// The serial port: opening and configuring the device, and the only reads, writes and
+// waits on it. PANEL_DEVICE is fixed by the build.
+#include "serial/serial_port.h"
+
+#include "common/fail.h"
+#include "common/panel_constants.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+constexpr int WRITE_STALL_MS = 2000; // ms a full output queue may take to accept more
+
+int panel_fd = -1;
+
+// Raw 115200 8N1: no flow control, no translation, no echo, no signals. Fields not named
+// keep the value the device reported.
+static void apply_line_settings(termios& settings) {
+    settings.c_iflag = IGNBRK | IGNPAR;
+    settings.c_oflag = 0;
+    settings.c_lflag = 0;
+    settings.c_line = 0;
+    settings.c_cc[VTIME] = 0;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cflag = CS8 | CREAD | HUPCL;
+    cfsetispeed(&settings, B115200);
+    cfsetospeed(&settings, B115200);
+}
+
+void open_panel_port() {
+    panel_fd = open(PANEL_DEVICE, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (panel_fd < 0) {
+        fail_system(EXIT_NO_PANEL, "Can't open %s", PANEL_DEVICE);
+    }
+    // Two flashers interleaving packets on one line would corrupt the panel.
+    if (flock(panel_fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            std::fprintf(stderr, "%s is in use by another program\n", PANEL_DEVICE);
+            std::exit(EXIT_NO_PANEL);
+        }
+        fail_system(EXIT_NO_PANEL, "Can't lock %s", PANEL_DEVICE);
+    }
+    termios settings{};
+    if (tcgetattr(panel_fd, &settings) != 0) {
+        fail_system(EXIT_NO_PANEL, "Can't read the line settings of %s", PANEL_DEVICE);
+    }
+    apply_line_settings(settings);
+    if (tcsetattr(panel_fd, TCSAFLUSH, &settings) != 0) {
+        fail_system(EXIT_NO_PANEL, "Can't configure %s", PANEL_DEVICE);
+    }
+}
+
+int port_read(std::span<std::uint8_t> buffer) {
+    for (;;) {
+        const ssize_t got = read(panel_fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        return static_cast<int>(got);
+    }
+}
+
+// Waits for the descriptor to report `events`, for hang-up or error, or for the time to
+// pass; a signal does not cut the wait short.
+static bool wait_for_event(short events, int timeout_us) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeout_us / 1000000;
+    deadline.tv_nsec += static_cast<long>(timeout_us % 1000000) * 1000;
+    if (deadline.tv_nsec >= 1000000000) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000;
+    }
+    for (;;) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long left_ns =
+            (deadline.tv_sec - now.tv_sec) * 1000000000L + (deadline.tv_nsec - now.tv_nsec);
+        if (left_ns < 0) {
+            left_ns = 0;
+        }
+        const timespec left{left_ns / 1000000000L, left_ns % 1000000000L};
+        pollfd watch{panel_fd, events, 0};
+        const int ready = ppoll(&watch, 1, &left, nullptr);
+        if (ready > 0) {
+            return true;
+        }
+        if (ready == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+void port_write(std::span<const std::uint8_t> packet) {
+    std::size_t done = 0;
+    while (done < packet.size()) {
+        const ssize_t wrote = write(panel_fd, packet.data() + done, packet.size() - done);
+        if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+        } else if (wrote < 0 && errno == EINTR) {
+            continue;
+        } else if (wrote == 0 || errno == EAGAIN) {
+            if (!wait_for_event(POLLOUT, WRITE_STALL_MS * 1000)) {
+                fail(EXIT_NO_PANEL, "Write to %s stalled, aborting\n", PANEL_DEVICE);
+            }
+        } else {
+            fail_system(EXIT_NO_PANEL, "Can't write to %s", PANEL_DEVICE);
+        }
+    }
+}
+
+void wait_readable(int timeout_us) {
+    wait_for_event(POLLIN, timeout_us);
+}
+
+void pause_us(int duration_us) {
+    timespec left{duration_us / 1000000, static_cast<long>(duration_us % 1000000) * 1000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}

@@ -1,0 +1,43 @@
+// The serial line to the panel: the port, and the byte primitives every exchange is built on.
+//
+// serial_port.cpp is the only code that touches the descriptor and the clock (open, read,
+// write, poll, sleep); serial_io.cpp builds the reading loops on those primitives, so tests
+// can link a scripted port in place of serial_port.cpp.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+constexpr int READ_ATTEMPTS = 400;  // reads per read_bytes call, successful ones included
+constexpr int READ_WAIT_US = 10000; // µs waited for input after a read that brought nothing
+constexpr int ACK_ATTEMPTS = 400;   // reads without the expected bytes before giving up
+
+extern int panel_fd;
+
+// --- serial_port.cpp: the descriptor and the clock ---
+
+// Opens the device, locks it against other programs and sets it to raw 115200 8N1,
+// or ends the process with EXIT_NO_PANEL.
+void open_panel_port();
+
+// One read of up to buffer.size() bytes: the byte count, 0 (hang-up) or -1 (nothing pending).
+int port_read(std::span<std::uint8_t> buffer);
+
+// Writes the whole packet, continuing partial writes, or ends the process with EXIT_NO_PANEL.
+void port_write(std::span<const std::uint8_t> packet);
+
+// Returns when input is pending, the line has hung up, or `timeout_us` has passed.
+void wait_readable(int timeout_us);
+
+// A fixed pause that input does not end.
+void pause_us(int duration_us);
+
+// --- serial_io.cpp: reading loops ---
+
+// Fills up to destination.size() bytes within READ_ATTEMPTS single-byte reads;
+// returns how many arrived. Positions not filled keep what they held.
+int read_bytes(std::span<std::uint8_t> destination);
+
+// Waits until the bytes of `expected` have arrived in order, other bytes between them
+// discarded; false after ACK_ATTEMPTS reads that brought nothing or something else.
+bool wait_for_bytes(std::span<const std::uint8_t> expected);

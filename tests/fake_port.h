@@ -1,0 +1,27 @@
+// A scripted port linked in place of the real one: input arrives as the test queued it,
+// and every read, wait, pause and written byte is counted without real time passing.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace fake_port {
+
+using bytes = std::vector<std::uint8_t>;
+
+void reset();
+// Input that one read returns (at most as many bytes as it asks for); reads never join
+// two arrivals, so the order of arrivals models gaps on the line.
+void arrive(const bytes& input);
+// The next `reads` reads find nothing.
+void silence(int reads);
+// Once the queue is empty, reads return 0 as on a line that has hung up.
+void hang_up();
+
+int reads();
+int opens();
+const std::vector<int>& waits();  // µs asked of each wait_readable
+const std::vector<int>& pauses(); // µs of each pause_us
+const bytes& written();
+
+} // namespace fake_port

@@ -1,0 +1,100 @@
+// The reading loops: attempt limits, waits only after empty reads, shortfalls reported.
+#include "serial/serial_port.h"
+
+#include "fake_port.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <numeric>
+
+using fake_port::bytes;
+
+class serial_io : public ::testing::Test {
+  protected:
+    void SetUp() override { fake_port::reset(); }
+};
+
+TEST_F(serial_io, read_bytes_of_nothing_reads_nothing) {
+    std::array<std::uint8_t, 1> buffer{};
+    EXPECT_EQ(read_bytes(std::span(buffer).first(0)), 0);
+    EXPECT_EQ(fake_port::reads(), 0);
+    EXPECT_TRUE(fake_port::waits().empty());
+}
+
+TEST_F(serial_io, read_bytes_on_a_silent_line_gives_up_after_400_reads_and_waits) {
+    std::array<std::uint8_t, 2> buffer{0x11, 0x22};
+    EXPECT_EQ(read_bytes(buffer), 0);
+    EXPECT_EQ(fake_port::reads(), READ_ATTEMPTS);
+    ASSERT_EQ(fake_port::waits().size(), 400U);
+    EXPECT_EQ(std::accumulate(fake_port::waits().begin(), fake_port::waits().end(), 0L),
+              400L * 10000);
+    EXPECT_EQ(buffer, (std::array<std::uint8_t, 2>{0x11, 0x22}));
+}
+
+TEST_F(serial_io, read_bytes_waits_only_after_reads_that_brought_nothing) {
+    std::array<std::uint8_t, 64> expected{};
+    for (int i = 0; i < 64; ++i) {
+        expected[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(0xC0 + i);
+        fake_port::silence(1);
+        fake_port::arrive({expected[static_cast<std::size_t>(i)]});
+    }
+    std::array<std::uint8_t, 64> buffer{};
+    EXPECT_EQ(read_bytes(buffer), 64);
+    EXPECT_EQ(buffer, expected);
+    EXPECT_EQ(fake_port::reads(), 128);
+    EXPECT_EQ(fake_port::waits().size(), 64U);
+}
+
+TEST_F(serial_io, read_bytes_counts_successful_reads_toward_the_limit) {
+    fake_port::silence(350);
+    bytes block(64);
+    std::iota(block.begin(), block.end(), 1);
+    fake_port::arrive(block);
+    std::array<std::uint8_t, 64> buffer{};
+    EXPECT_EQ(read_bytes(buffer), 50);
+    EXPECT_EQ(fake_port::reads(), 400);
+    EXPECT_EQ(buffer[49], 50);
+    EXPECT_EQ(buffer[50], 0);
+}
+
+TEST_F(serial_io, read_bytes_on_a_hung_up_line_ends_within_its_attempts) {
+    fake_port::arrive({0x5A});
+    fake_port::hang_up();
+    std::array<std::uint8_t, 2> buffer{};
+    EXPECT_EQ(read_bytes(buffer), 1);
+    EXPECT_EQ(fake_port::reads(), 400);
+}
+
+TEST_F(serial_io, wait_for_bytes_discards_other_bytes_before_the_expected_one) {
+    fake_port::arrive({0x13});
+    fake_port::arrive({0x00});
+    const std::array<std::uint8_t, 1> ack{0x00};
+    EXPECT_TRUE(wait_for_bytes(ack));
+    EXPECT_EQ(fake_port::reads(), 2);
+    EXPECT_EQ(fake_port::waits(), std::vector<int>{10000});
+}
+
+TEST_F(serial_io, wait_for_bytes_matches_a_sequence_with_bytes_between) {
+    fake_port::arrive({0x01, 0x77, 0x02});
+    const std::array<std::uint8_t, 2> expected{0x01, 0x02};
+    EXPECT_TRUE(wait_for_bytes(expected));
+    EXPECT_EQ(fake_port::reads(), 3);
+}
+
+TEST_F(serial_io, wait_for_bytes_gives_up_after_400_reads_without_it) {
+    const std::array<std::uint8_t, 1> ack{0x00};
+    EXPECT_FALSE(wait_for_bytes(ack));
+    EXPECT_EQ(fake_port::reads(), ACK_ATTEMPTS);
+    EXPECT_EQ(fake_port::waits().size(), 400U);
+
+    fake_port::reset();
+    fake_port::arrive(bytes(399, 0x13));
+    fake_port::arrive({0x00});
+    EXPECT_TRUE(wait_for_bytes(ack)) << "the 400th read may still bring it";
+
+    fake_port::reset();
+    fake_port::arrive(bytes(400, 0x13));
+    fake_port::arrive({0x00});
+    EXPECT_FALSE(wait_for_bytes(ack)) << "noise counts like silence";
+}
