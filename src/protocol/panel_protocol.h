@@ -1,0 +1,65 @@
+// What is said to the panel: the connection sequence into its bootloader, the block
+// commands, and the version query in the running firmware's framing.
+#pragma once
+
+#include "common/panel_constants.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+using block_view = std::span<const std::uint8_t, BLOCK_SIZE>;
+using block_buffer = std::span<std::uint8_t, BLOCK_SIZE>;
+
+constexpr std::uint8_t CMD_EXIT = 0x01;    // leave flash mode
+constexpr std::uint8_t CMD_ERASE = 0x02;   // erase one block
+constexpr std::uint8_t CMD_WRITE = 0x03;   // write one block, with checksum
+constexpr std::uint8_t CMD_READ = 0x04;    // read one block back
+constexpr std::uint8_t PACKET_MARK = 0x42; // second byte of every bootloader packet
+constexpr std::uint8_t ACK = 0x00;         // the bootloader's acknowledgement
+constexpr std::uint8_t SYNC_BYTE = 0xAA;   // answered with exactly one byte when in sync
+
+constexpr int ZERO_BURST_SIZE = 16;          // bytes of 0x00 per burst
+constexpr int FLASH_REPLY_PAUSE_US = 200000; // µs before and after the flash-mode reply
+constexpr int SYNC_ATTEMPTS = 1000;
+constexpr int SYNC_WINDOW_US = 10000; // µs listened for the answer to each sync byte
+constexpr int WRITE_PACKET_SIZE = 4 + BLOCK_SIZE + 1; // command, mark, address, data, sum
+
+constexpr int FRAME_START = 0x5A;         // first byte of every firmware frame
+constexpr int FRAME_VERSION = 0x00;       // frame type of the version reply
+constexpr int FRAME_MAX_SIZE = 9;         // bytes of the longest frame
+constexpr int VERSION_EMPTY_POLLS = 1000; // empty polls the version reply may take
+constexpr int FRAME_WAIT_US = 1000;       // µs waited after each empty poll
+
+// Query result of query_version.
+constexpr int VERSION_CURRENT = 0; // not older than the minimum
+constexpr int VERSION_OLDER = 1;
+constexpr int VERSION_UNKNOWN = 2; // no version reply
+
+// --- bootloader ---
+void connect_panel(std::int32_t minimum_version);
+void enter_flash_mode();
+void erase_block(int address);
+void write_block(int address, block_view data);
+// Returns how many of the 64 bytes arrived; positions not filled keep what they held.
+int read_block(int address, block_buffer destination);
+void exit_flash_mode();
+
+// The sum of the data bytes modulo 256, carried at the end of a write packet.
+std::uint8_t block_checksum(block_view data);
+// Command, mark, address high byte, address low byte.
+std::array<std::uint8_t, 4> block_command(std::uint8_t command, int address);
+std::array<std::uint8_t, WRITE_PACKET_SIZE> write_packet(int address, block_view data);
+
+// --- version query ---
+extern int frame_pos;
+extern int frame_payload_len;
+
+int frame_payload_length(std::uint8_t type);
+// The length of the complete frame now in `buffer` (at least FRAME_MAX_SIZE bytes), or 0
+// after max_empty_polls + 1 empty polls; a frame cut off by silence continues next call.
+int receive_frame(std::span<std::uint8_t> buffer, int max_empty_polls);
+void send_version_request();
+int query_version(std::int32_t minimum_version);
+// Ends the process with EXIT_VERSION_CURRENT when the panel needs no update.
+void version_gate(std::int32_t minimum_version);

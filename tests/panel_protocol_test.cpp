@@ -1,0 +1,147 @@
+// The bootloader protocol against a scripted port: exact packet bytes, the connection
+// sequence, synchronisation and the bounded acknowledgement wait.
+#include "protocol/panel_protocol.h"
+
+#include "exit_expectations.h"
+#include "fake_port.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <numeric>
+
+using fake_port::bytes;
+
+namespace {
+
+bytes concat(std::initializer_list<bytes> parts) {
+    bytes all;
+    for (const auto& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+const bytes FLASH_REQUEST = {0xA5, 0x3C, 0x5E, 0x27};
+
+} // namespace
+
+class panel_protocol : public ::testing::Test {
+  protected:
+    void SetUp() override { fake_port::reset(); }
+};
+
+TEST_F(panel_protocol, checksum_is_the_byte_sum_modulo_256) {
+    std::array<std::uint8_t, BLOCK_SIZE> data{};
+    std::iota(data.begin(), data.end(), 1); // 1 + ... + 64 = 2080 = 0x820
+    EXPECT_EQ(block_checksum(data), 0x20);
+    data.fill(0x10);
+    EXPECT_EQ(block_checksum(data), 0x00);
+    data.fill(0xFF);
+    EXPECT_EQ(block_checksum(data), 0xC0);
+}
+
+TEST_F(panel_protocol, write_block_sends_one_whole_packet_and_waits_for_the_ack) {
+    std::array<std::uint8_t, BLOCK_SIZE> data{};
+    data.fill(0xFF);
+    fake_port::arrive({0x00});
+    write_block(0x1FC0, data);
+    const bytes expected = concat({{0x03, 0x42, 0x1F, 0xC0}, bytes(64, 0xFF), {0xC0}});
+    EXPECT_EQ(fake_port::written(), expected);
+    EXPECT_EQ(fake_port::reads(), 1);
+}
+
+TEST_F(panel_protocol, erase_and_exit_packets) {
+    fake_port::arrive({0x00});
+    fake_port::arrive({0x00});
+    erase_block(0x1DC0);
+    testing::internal::CaptureStdout();
+    exit_flash_mode();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Exit Flashmode\n");
+    EXPECT_EQ(fake_port::written(), (bytes{0x02, 0x42, 0x1D, 0xC0, 0x01, 0x42}));
+}
+
+TEST_F(panel_protocol, read_block_sends_its_command_then_reads_the_block_after_the_ack) {
+    bytes block(64);
+    std::iota(block.begin(), block.end(), 0x40);
+    fake_port::arrive({0x13, 0x00});
+    fake_port::arrive(block);
+    std::array<std::uint8_t, BLOCK_SIZE> destination{};
+    EXPECT_EQ(read_block(0x0040, destination), 64);
+    EXPECT_EQ(fake_port::written(), (bytes{0x04, 0x42, 0x00, 0x40}));
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), destination.begin()));
+}
+
+TEST_F(panel_protocol, read_block_reports_a_short_block_and_keeps_the_tail) {
+    fake_port::arrive({0x00});
+    fake_port::arrive(bytes(10, 0x55));
+    std::array<std::uint8_t, BLOCK_SIZE> destination{};
+    destination.fill(0xEE);
+    EXPECT_EQ(read_block(0, destination), 10);
+    EXPECT_EQ(destination[9], 0x55);
+    EXPECT_EQ(destination[10], 0xEE);
+}
+
+TEST_F(panel_protocol, connect_sends_48_zero_bytes_then_the_flash_mode_request) {
+    fake_port::arrive({0x13, 0x13, 0x13}); // stale input, drained
+    fake_port::arrive({0x5A, 0xFD});
+    fake_port::arrive({0x55});
+    testing::internal::CaptureStdout();
+    connect_panel(0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Enter Flashmode...\nAccepted (1)\nSync\nSynced\n");
+    EXPECT_EQ(fake_port::opens(), 1);
+    EXPECT_EQ(fake_port::written(), concat({bytes(48, 0x00), FLASH_REQUEST, {0xAA}}));
+    EXPECT_EQ(fake_port::pauses(), (std::vector<int>{200000, 200000, 10000}));
+}
+
+TEST_F(panel_protocol, flash_mode_reply_of_a_panel_already_in_its_bootloader) {
+    fake_port::arrive({0xFF, 0xFF});
+    testing::internal::CaptureStdout();
+    enter_flash_mode();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Enter Flashmode...\nAccepted (2)\n");
+}
+
+TEST_F(panel_protocol, sync_needs_exactly_one_byte_in_answer) {
+    fake_port::silence(1); // nothing to drain
+    fake_port::arrive({0x5A, 0xFD});
+    fake_port::silence(1);           // attempt 1: nothing
+    fake_port::arrive({0x55, 0x55}); // attempt 2: two bytes do not count
+    fake_port::arrive({0x55});       // attempt 3: in sync
+    testing::internal::CaptureStdout();
+    connect_panel(0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(fake_port::written(), concat({bytes(48, 0x00), FLASH_REQUEST, {0xAA, 0xAA, 0xAA}}));
+    EXPECT_EQ(std::count(fake_port::pauses().begin(), fake_port::pauses().end(), 10000), 3);
+}
+
+class panel_protocol_DeathTest : public panel_protocol {};
+
+TEST_F(panel_protocol_DeathTest, rejected_flash_mode_replies_end_the_run_with_status_3) {
+    const std::pair<bytes, const char*> cases[] = {
+        {{0x5A, 0xFF}, "Unknown response 5a ff, is FP really connected\\?"},
+        {{0xFF, 0xFD}, "Unknown response ff fd, is FP really connected\\?"},
+        {{}, "Unknown response 0 0, is FP really connected\\?"},
+    };
+    for (const auto& [reply, message] : cases) {
+        fake_port::reset();
+        fake_port::arrive(reply);
+        EXPECT_EXIT_SAYING(enter_flash_mode(), 3, message);
+    }
+}
+
+TEST_F(panel_protocol_DeathTest, a_bootloader_that_never_answers_sync_ends_with_status_2) {
+    fake_port::silence(1); // nothing to drain
+    fake_port::arrive({0x5A, 0xFD});
+    fake_port::arrive(bytes(1000, 0x55)); // one read takes all: never exactly one byte
+    EXPECT_EXIT_SAYING(connect_panel(0), 2,
+                       "Sync\nCan't sync with Frontpanel, powercycle and try without -c option\n");
+}
+
+TEST_F(panel_protocol_DeathTest, a_missing_acknowledgement_ends_the_run_with_status_3) {
+    EXPECT_EXIT_SAYING(erase_block(0), 3, "^No answer from Frontpanel, aborting\n$");
+    fake_port::arrive(bytes(500, 0x13));
+    std::array<std::uint8_t, BLOCK_SIZE> block{};
+    EXPECT_EXIT_SAYING(read_block(0x40, block), 3, "No answer from Frontpanel, aborting");
+}
