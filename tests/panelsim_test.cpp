@@ -1,0 +1,565 @@
+// The simulated panel driven from the host's side of its pseudo-terminal.
+#include "panel_sim.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <numeric>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using panelsim::bytes;
+using steady = std::chrono::steady_clock;
+
+constexpr double BYTE_US = 10.0 / 115200.0 * 1e6;
+const bytes FLASH_REQUEST = {0xA5, 0x3C, 0x5E, 0x27};
+const bytes VERSION_REQUEST = {0xA5, 0x00, 0x00};
+
+class temp_dir {
+  public:
+    temp_dir() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/panelsim_test.XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path_ = pattern;
+    }
+    ~temp_dir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// The host's end of the line, opened through the panel's link.
+class host_line {
+  public:
+    explicit host_line(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd_ < 0) {
+            throw std::runtime_error("cannot open " + path);
+        }
+    }
+    ~host_line() { ::close(fd_); }
+    host_line(const host_line&) = delete;
+    host_line& operator=(const host_line&) = delete;
+
+    void send(const bytes& data) const {
+        ASSERT_EQ(::write(fd_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    }
+
+    // Up to n bytes, waiting at most timeout_ms for all of them.
+    bytes receive(std::size_t n, int timeout_ms = 2000) const {
+        bytes got;
+        const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+        while (got.size() < n) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            pollfd pfd{fd_, POLLIN, 0};
+            if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+                break;
+            }
+            std::uint8_t buffer[256];
+            const ssize_t r = ::read(fd_, buffer, std::min(sizeof buffer, n - got.size()));
+            if (r <= 0) {
+                break;
+            }
+            got.insert(got.end(), buffer, buffer + r);
+        }
+        return got;
+    }
+
+    // Whatever arrives within the window; empty when the panel stays silent.
+    bytes receive_for(int window_ms) const { return receive(4096, window_ms); }
+
+    int fd() const { return fd_; }
+
+  private:
+    int fd_ = -1;
+};
+
+bytes packet(std::uint8_t command, int address) {
+    return {command, 0x42, static_cast<std::uint8_t>(address >> 8),
+            static_cast<std::uint8_t>(address & 0xFF)};
+}
+
+bytes write_packet(int address, const bytes& data, int checksum_error = 0) {
+    bytes p = packet(0x03, address);
+    p.insert(p.end(), data.begin(), data.end());
+    const unsigned sum = std::accumulate(data.begin(), data.end(), 0u);
+    p.push_back(static_cast<std::uint8_t>(sum + static_cast<unsigned>(checksum_error)));
+    return p;
+}
+
+bytes block_of(const panelsim::flash_image& image, int address) {
+    return bytes(image.begin() + address, image.begin() + address + BLOCK_SIZE);
+}
+
+bytes concat(bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A started panel in its own directory with the host's end of the line open.
+struct session {
+    explicit session(panelsim::config cfg = {})
+        : sim(std::make_unique<panelsim::panel>(std::move(cfg), dir.file("frontpanel"))) {
+        sim->start();
+        host = std::make_unique<host_line>(dir.file("frontpanel"));
+    }
+
+    void enter_bootloader() {
+        host->send(concat(bytes(16, 0x00), FLASH_REQUEST));
+        ASSERT_EQ(host->receive(2), (bytes{0x5A, 0xFD}));
+        host->send({0xAA});
+        ASSERT_EQ(host->receive(1).size(), 1u);
+    }
+
+    temp_dir dir;
+    std::unique_ptr<panelsim::panel> sim;
+    std::unique_ptr<host_line> host;
+};
+
+bytes pattern_block(std::uint8_t seed) {
+    bytes data(BLOCK_SIZE);
+    for (int i = 0; i < BLOCK_SIZE; ++i) {
+        data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(seed + i * 7);
+    }
+    return data;
+}
+
+TEST(panel_firmware, answers_version_request_with_frame_after_zero_burst) {
+    panelsim::config cfg;
+    cfg.version = 0x0213;
+    session s(cfg);
+    s.host->send(concat(bytes(48, 0x00), VERSION_REQUEST));
+    EXPECT_EQ(s.host->receive(4), (bytes{0x5A, 0x00, 0x02, 0x13}));
+    EXPECT_FALSE(s.sim->in_bootloader());
+}
+
+TEST(panel_firmware, version_reply_override_and_silence) {
+    panelsim::config cfg;
+    cfg.version_reply = bytes{0x13, 0x5A, 0x01};
+    session s(cfg);
+    s.host->send(VERSION_REQUEST);
+    EXPECT_EQ(s.host->receive(3), (bytes{0x13, 0x5A, 0x01}));
+
+    panelsim::config silent;
+    silent.version_reply = bytes{};
+    session q(silent);
+    q.host->send(VERSION_REQUEST);
+    EXPECT_TRUE(q.host->receive_for(100).empty());
+}
+
+TEST(panel_firmware, ignores_unknown_bytes_and_broken_requests) {
+    session s;
+    // 0xAA is no sync in the firmware; a broken request's last byte may start a new one.
+    s.host->send({0x00, 0x13, 0xAA, 0x04, 0x42, 0xA5, 0x3C, 0x00, 0xA5, 0xA5, 0x00, 0x00});
+    EXPECT_EQ(s.host->receive(4), (bytes{0x5A, 0x00, 0x01, 0x00}));
+    EXPECT_TRUE(s.host->receive_for(50).empty());
+    EXPECT_FALSE(s.sim->in_bootloader());
+    EXPECT_EQ(s.sim->stats().sync_attempts, 0);
+}
+
+TEST(panel_firmware, flash_mode_request_enters_bootloader_and_records_exact_bytes) {
+    session s;
+    const bytes request = concat(bytes(48, 0x00), FLASH_REQUEST);
+    s.host->send(request);
+    EXPECT_EQ(s.host->receive(2), (bytes{0x5A, 0xFD}));
+    EXPECT_TRUE(s.sim->in_bootloader());
+    s.sim->stop();
+    EXPECT_EQ(s.sim->received(), request);
+    EXPECT_EQ(s.sim->sent(), (bytes{0x5A, 0xFD}));
+    EXPECT_EQ(s.sim->stats().flash_requests, 1);
+}
+
+TEST(panel_firmware, flash_mode_reply_configurable_or_absent) {
+    panelsim::config cfg;
+    cfg.flash_mode_reply = {};
+    session s(cfg);
+    s.host->send(FLASH_REQUEST);
+    EXPECT_TRUE(s.host->receive_for(100).empty());
+    EXPECT_TRUE(s.sim->in_bootloader());
+    s.host->send({0xAA});
+    EXPECT_EQ(s.host->receive(1).size(), 1u);
+}
+
+TEST(panel_bootloader, sync_answers_configured_byte_count) {
+    session s;
+    s.enter_bootloader();
+    s.host->send({0xAA});
+    EXPECT_EQ(s.host->receive(2, 100).size(), 1u);
+
+    panelsim::config two;
+    two.sync_reply_bytes = 2;
+    session t(two);
+    t.host->send(FLASH_REQUEST);
+    t.host->receive(2);
+    t.host->send({0xAA, 0xAA});
+    EXPECT_EQ(t.host->receive(8, 150).size(), 4u);
+    EXPECT_EQ(t.sim->stats().sync_attempts, 2);
+
+    panelsim::config none;
+    none.sync_reply_bytes = 0;
+    session u(none);
+    u.host->send(FLASH_REQUEST);
+    u.host->receive(2);
+    u.host->send({0xAA, 0xAA, 0xAA});
+    EXPECT_TRUE(u.host->receive_for(100).empty());
+    EXPECT_EQ(u.sim->stats().sync_attempts, 3);
+}
+
+TEST(panel_bootloader, started_in_bootloader_ignores_version_and_answers_ff_ff) {
+    panelsim::config cfg;
+    cfg.start_in_bootloader = true;
+    session s(cfg);
+    EXPECT_TRUE(s.sim->in_bootloader());
+    s.host->send(concat(bytes(16, 0x00), VERSION_REQUEST));
+    EXPECT_TRUE(s.host->receive_for(100).empty());
+    s.host->send(FLASH_REQUEST);
+    EXPECT_EQ(s.host->receive(2), (bytes{0xFF, 0xFF}));
+    EXPECT_TRUE(s.sim->in_bootloader());
+    s.host->send({0xAA});
+    EXPECT_EQ(s.host->receive(1).size(), 1u);
+}
+
+TEST(panel_bootloader, repeated_flash_request_answers_ff_ff) {
+    session s;
+    s.enter_bootloader();
+    s.host->send(concat(bytes(16, 0x00), FLASH_REQUEST));
+    EXPECT_EQ(s.host->receive(2), (bytes{0xFF, 0xFF}));
+    EXPECT_TRUE(s.sim->in_bootloader());
+}
+
+TEST(panel_bootloader, erase_write_read_round_trip) {
+    session s;
+    s.enter_bootloader();
+    const bytes data = pattern_block(0x31);
+    s.host->send(packet(0x02, 0x0140));
+    EXPECT_EQ(s.host->receive(1), bytes{0x00});
+    s.host->send(write_packet(0x0140, data));
+    EXPECT_EQ(s.host->receive(1), bytes{0x00});
+    s.host->send(packet(0x04, 0x0140));
+    EXPECT_EQ(s.host->receive(65), concat({0x00}, data));
+    EXPECT_EQ(block_of(s.sim->flash(), 0x0140), data);
+    // Neighbouring blocks keep their content.
+    EXPECT_EQ(block_of(s.sim->flash(), 0x0100), block_of(panelsim::default_flash(), 0x0100));
+    EXPECT_EQ(block_of(s.sim->flash(), 0x0180), block_of(panelsim::default_flash(), 0x0180));
+
+    s.host->send({0x01, 0x42});
+    EXPECT_EQ(s.host->receive(1), bytes{0x00});
+    EXPECT_FALSE(s.sim->in_bootloader());
+    s.host->send(VERSION_REQUEST);
+    EXPECT_EQ(s.host->receive(4), (bytes{0x5A, 0x00, 0x01, 0x00}));
+
+    const auto packets = s.sim->packets();
+    ASSERT_EQ(packets.size(), 4u);
+    EXPECT_EQ(packets[0].command, 0x02);
+    EXPECT_EQ(packets[0].address, 0x0140);
+    EXPECT_EQ(packets[1].command, 0x03);
+    EXPECT_TRUE(packets[1].checksum_ok);
+    EXPECT_EQ(packets[2].command, 0x04);
+    EXPECT_EQ(packets[3].command, 0x01);
+    EXPECT_EQ(packets[3].address, -1);
+    EXPECT_TRUE(s.sim->violations().empty());
+    const auto stats = s.sim->stats();
+    EXPECT_EQ(stats.erases, 1);
+    EXPECT_EQ(stats.writes, 1);
+}
+
+TEST(panel_bootloader, write_without_erase_programs_and_of_old_and_new) {
+    session s;
+    panelsim::flash_image image = panelsim::default_flash();
+    std::fill(image.begin() + 0x200, image.begin() + 0x240, std::uint8_t{0x0F});
+    s.sim->set_flash(image);
+    s.enter_bootloader();
+    const bytes data(BLOCK_SIZE, 0x3C);
+    s.host->send(write_packet(0x0200, data));
+    EXPECT_EQ(s.host->receive(1), bytes{0x00});
+    s.host->send(packet(0x04, 0x0200));
+    EXPECT_EQ(s.host->receive(65), concat({0x00}, bytes(BLOCK_SIZE, 0x0C)));
+}
+
+TEST(panel_bootloader, wrong_checksum_is_recorded_and_not_programmed) {
+    session s;
+    s.enter_bootloader();
+    s.host->send(packet(0x02, 0x0080));
+    s.host->receive(1);
+    s.host->send(write_packet(0x0080, pattern_block(0x10), 1));
+    EXPECT_EQ(s.host->receive(1), bytes{0x00});
+    EXPECT_EQ(block_of(s.sim->flash(), 0x0080), bytes(BLOCK_SIZE, 0xFF));
+    const auto packets = s.sim->packets();
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_FALSE(packets[1].checksum_ok);
+    EXPECT_EQ(packets[1].address, 0x0080);
+}
+
+TEST(panel_bootloader, erases_and_writes_in_bootloader_area_are_violations) {
+    session s;
+    s.enter_bootloader();
+    for (const bytes& p :
+         {packet(0x02, 0x1DC0), write_packet(0x1DC0, pattern_block(1)), packet(0x04, 0x1E00),
+          packet(0x02, 0x1E00), write_packet(0x1FC0, pattern_block(2))}) {
+        s.host->send(p);
+        ASSERT_FALSE(s.host->receive(1).empty());
+        s.host->receive_for(p[0] == 0x04 ? 50 : 0);
+    }
+    const auto violations = s.sim->violations();
+    ASSERT_EQ(violations.size(), 2u);
+    EXPECT_EQ(violations[0].command, 0x02);
+    EXPECT_EQ(violations[0].address, 0x1E00);
+    EXPECT_EQ(violations[1].command, 0x03);
+    EXPECT_EQ(violations[1].address, 0x1FC0);
+}
+
+TEST(panel_bootloader, out_of_range_address_is_masked_to_its_block) {
+    session s;
+    s.enter_bootloader();
+    s.host->send(packet(0x02, 0x2047));
+    EXPECT_EQ(s.host->receive(1), bytes{0x00});
+    EXPECT_EQ(block_of(s.sim->flash(), 0x0040), bytes(BLOCK_SIZE, 0xFF));
+    s.host->send(packet(0x04, 0xFFFF));
+    EXPECT_EQ(s.host->receive(65), concat({0x00}, block_of(s.sim->flash(), 0x1FC0)));
+    EXPECT_EQ(s.sim->packets().at(1).address, 0xFFFF);
+}
+
+TEST(panel_faults, stop_after_packets_goes_silent_but_records) {
+    panelsim::config cfg;
+    cfg.stop_after_packets = 2;
+    session s(cfg);
+    s.enter_bootloader();
+    s.host->send(packet(0x02, 0x0000));
+    EXPECT_EQ(s.host->receive(1), bytes{0x00});
+    s.host->send(packet(0x04, 0x0000));
+    EXPECT_EQ(s.host->receive(65).size(), 65u);
+    s.host->send(packet(0x02, 0x0040));
+    EXPECT_TRUE(s.host->receive_for(100).empty());
+    s.host->send({0xAA});
+    EXPECT_TRUE(s.host->receive_for(50).empty());
+    EXPECT_EQ(s.sim->packets().size(), 3u);
+}
+
+TEST(panel_faults, hang_up_after_packets_closes_the_line) {
+    panelsim::config cfg;
+    cfg.hang_up_after_packets = 1;
+    session s(cfg);
+    s.enter_bootloader();
+    s.host->send(packet(0x04, 0x0040));
+    // A slow host still gets the last answer: a hang-up discards what is unread.
+    usleep(50'000);
+    EXPECT_EQ(s.host->receive(65).size(), 65u);
+    pollfd pfd{s.host->fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 2000), 1);
+    EXPECT_TRUE(pfd.revents & POLLHUP);
+    std::uint8_t b = 0;
+    EXPECT_EQ(::read(s.host->fd(), &b, 1), 0);
+    s.sim->stop();
+    EXPECT_FALSE(std::filesystem::is_symlink(s.dir.file("frontpanel")));
+}
+
+TEST(panel_faults, hang_up_on_flash_request_never_answers) {
+    panelsim::config cfg;
+    cfg.hang_up_on_flash_request = true;
+    session s(cfg);
+    s.host->send(concat(bytes(16, 0x00), FLASH_REQUEST));
+    pollfd pfd{s.host->fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 2000), 1);
+    EXPECT_TRUE(pfd.revents & POLLHUP);
+    std::uint8_t b = 0;
+    EXPECT_EQ(::read(s.host->fd(), &b, 1), 0);
+    EXPECT_TRUE(s.sim->sent().empty());
+}
+
+TEST(panel_faults, noise_comes_before_every_acknowledgement) {
+    panelsim::config cfg;
+    cfg.noise_before_ack = {0x13, 0x00, 0x5A};
+    session s(cfg);
+    s.enter_bootloader();
+    s.host->send(packet(0x02, 0x0000));
+    EXPECT_EQ(s.host->receive(4), (bytes{0x13, 0x00, 0x5A, 0x00}));
+    s.host->send(packet(0x04, 0x0000));
+    EXPECT_EQ(s.host->receive(68), concat({0x13, 0x00, 0x5A, 0x00}, bytes(BLOCK_SIZE, 0xFF)));
+}
+
+TEST(panel_faults, corrupt_read_back_only_for_first_reads_of_the_block) {
+    panelsim::config cfg;
+    cfg.fault_block = 0x0080;
+    cfg.fault_reads = 2;
+    cfg.fault_corrupt = true;
+    session s(cfg);
+    s.enter_bootloader();
+    const bytes good = block_of(panelsim::default_flash(), 0x0080);
+    bytes bad = good;
+    bad[0] = static_cast<std::uint8_t>(~bad[0]);
+    s.host->send(packet(0x04, 0x0040));
+    EXPECT_EQ(s.host->receive(65), concat({0x00}, block_of(panelsim::default_flash(), 0x0040)));
+    for (const bytes& expected : {bad, bad, good}) {
+        s.host->send(packet(0x04, 0x0080));
+        EXPECT_EQ(s.host->receive(65), concat({0x00}, expected));
+    }
+    EXPECT_EQ(block_of(s.sim->flash(), 0x0080), good);
+}
+
+TEST(panel_faults, short_read_back_sends_only_some_bytes) {
+    panelsim::config cfg;
+    cfg.fault_block = 0x0000;
+    cfg.fault_reads = 1;
+    cfg.fault_short_bytes = 10;
+    session s(cfg);
+    s.enter_bootloader();
+    s.host->send(packet(0x04, 0x0000));
+    const bytes got = s.host->receive(65, 200);
+    const panelsim::flash_image initial = panelsim::default_flash();
+    EXPECT_EQ(got, concat({0x00}, bytes(initial.begin(), initial.begin() + 10)));
+    s.host->send(packet(0x04, 0x0000));
+    EXPECT_EQ(s.host->receive(65).size(), 65u);
+}
+
+TEST(panel_timing, read_reply_is_paced_at_line_speed) {
+    panelsim::config cfg;
+    cfg.line_timing = true;
+    session s(cfg);
+    s.enter_bootloader();
+    const auto before = steady::now();
+    s.host->send(packet(0x04, 0x0000));
+    const bytes got = s.host->receive(65);
+    const double us = std::chrono::duration<double, std::micro>(steady::now() - before).count();
+    ASSERT_EQ(got.size(), 65u);
+    EXPECT_GE(us, (4 + 65) * BYTE_US);
+    EXPECT_LT(us, 50'000.0);
+}
+
+TEST(panel_timing, erase_and_write_wait_before_acknowledging) {
+    panelsim::config cfg;
+    cfg.line_timing = true;
+    cfg.erase_ms = 6.0;
+    cfg.write_ms = 3.0;
+    session s(cfg);
+    s.enter_bootloader();
+
+    auto before = steady::now();
+    s.host->send(packet(0x02, 0x0000));
+    ASSERT_EQ(s.host->receive(1), bytes{0x00});
+    double us = std::chrono::duration<double, std::micro>(steady::now() - before).count();
+    EXPECT_GE(us, 4 * BYTE_US + 6000.0 + BYTE_US);
+    EXPECT_LT(us, 50'000.0);
+
+    const bytes write = write_packet(0x0000, pattern_block(3));
+    before = steady::now();
+    s.host->send(write);
+    ASSERT_EQ(s.host->receive(1), bytes{0x00});
+    us = std::chrono::duration<double, std::micro>(steady::now() - before).count();
+    EXPECT_GE(us, (static_cast<double>(write.size()) + 1) * BYTE_US + 3000.0);
+    EXPECT_LT(us, 50'000.0);
+}
+
+TEST(panel_timing, without_line_timing_erase_is_answered_at_once) {
+    panelsim::config cfg;
+    cfg.erase_ms = 500.0;
+    session s(cfg);
+    s.enter_bootloader();
+    const auto before = steady::now();
+    s.host->send(packet(0x02, 0x0000));
+    ASSERT_EQ(s.host->receive(1), bytes{0x00});
+    const double ms = std::chrono::duration<double, std::milli>(steady::now() - before).count();
+    EXPECT_LT(ms, 250.0);
+}
+
+TEST(panel_stats, counts_the_line_and_computes_its_limit) {
+    panelsim::config cfg;
+    cfg.erase_ms = 5.0;
+    cfg.write_ms = 2.0;
+    session s(cfg);
+    s.enter_bootloader(); // 21 host bytes, 3 panel bytes, one sync
+    s.host->send(packet(0x02, 0x0000));
+    s.host->receive(1);
+    s.host->send(write_packet(0x0000, pattern_block(9)));
+    s.host->receive(1);
+    const panelsim::line_stats taken = s.sim->take_stats();
+    EXPECT_EQ(taken.host_bytes, 21 + 4 + 69);
+    EXPECT_EQ(taken.panel_bytes, 3 + 1 + 1);
+    EXPECT_EQ(taken.erases, 1);
+    EXPECT_EQ(taken.writes, 1);
+    EXPECT_EQ(taken.sync_attempts, 1);
+    EXPECT_EQ(taken.flash_requests, 1);
+    EXPECT_NEAR(taken.line_limit_ms(cfg), 99 * BYTE_US / 1000.0 + 5.0 + 2.0 + 10.0 + 400.0, 1e-6);
+
+    const panelsim::line_stats after = s.sim->stats();
+    EXPECT_EQ(after.host_bytes, 0);
+    EXPECT_EQ(after.erases, 0);
+    s.host->send(packet(0x04, 0x0000));
+    s.host->receive(65);
+    const panelsim::line_stats read = s.sim->stats();
+    EXPECT_EQ(read.host_bytes, 4);
+    EXPECT_EQ(read.panel_bytes, 65);
+    // No flash-mode request in this period: no fixed pauses.
+    EXPECT_NEAR(read.line_limit_ms(cfg), 69 * BYTE_US / 1000.0, 1e-6);
+}
+
+TEST(panel_line, link_replaces_symlink_refuses_file_and_is_removed) {
+    temp_dir dir;
+    const std::string link = dir.file("frontpanel");
+    ASSERT_EQ(symlink("/nonexistent", link.c_str()), 0);
+    {
+        panelsim::panel sim({}, link);
+        sim.start();
+        EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.slave_path());
+        // A raw line: the slave does not echo what the host writes.
+        host_line host(link);
+        host.send({0x41, 0x0D, 0x0A});
+        EXPECT_TRUE(host.receive_for(50).empty());
+        sim.stop();
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+        sim.stop();
+        EXPECT_EQ(sim.received(), (bytes{0x41, 0x0D, 0x0A}));
+    }
+    { std::ofstream(link) << "not a link"; }
+    panelsim::panel refused({}, link);
+    EXPECT_ANY_THROW(refused.start());
+    EXPECT_TRUE(std::filesystem::is_regular_file(link));
+}
+
+TEST(panel_line, stop_takes_in_bytes_the_host_just_wrote) {
+    session s;
+    const bytes burst = concat(bytes(48, 0x00), FLASH_REQUEST);
+    s.host->send(burst);
+    s.host.reset();
+    s.sim->stop();
+    EXPECT_EQ(s.sim->received(), burst);
+    EXPECT_TRUE(s.sim->in_bootloader());
+}
+
+TEST(panel_line, survives_the_host_closing_and_reopening) {
+    session s;
+    s.host->send(VERSION_REQUEST);
+    EXPECT_EQ(s.host->receive(4).size(), 4u);
+    s.host.reset();
+    host_line again(s.dir.file("frontpanel"));
+    again.send(VERSION_REQUEST);
+    EXPECT_EQ(again.receive(4), (bytes{0x5A, 0x00, 0x01, 0x00}));
+}
+
+TEST(panel_flash, default_flash_is_not_uniform_and_blocks_differ) {
+    const panelsim::flash_image image = panelsim::default_flash();
+    EXPECT_NE(block_of(image, 0x0000), block_of(image, 0x0040));
+    EXPECT_NE(block_of(image, 0x1DC0), block_of(image, 0x1E00));
+    EXPECT_NE(block_of(image, 0x0000), bytes(BLOCK_SIZE, 0xFF));
+}
+
+} // namespace
