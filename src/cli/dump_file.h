@@ -1,0 +1,16 @@
+// The read-out's output file: the dump is built aside and put in place of the target only
+// once it is complete, so a failed read-out never destroys or half-writes a file.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+// Creates the file the dump is written to, beside the target; ends the process with
+// perror("Can't create file") when the target could not be created or replaced.
+void create_dump_file(const char* target);
+
+// Appends to the dump; ends the process with perror("Can't write file") on failure.
+void write_dump(std::span<const std::uint8_t> bytes);
+
+// Flushes the dump to disk and replaces the target with it.
+void commit_dump_file();

@@ -1,0 +1,27 @@
+// panelflash: programs and reads out the flash of the front panel's microcontroller.
+#include "cli/options.h"
+#include "cli/read_out.h"
+#include "common/panel_constants.h"
+#include "image/image_program.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    command_line command;
+    switch (parse_options(argc, argv, command)) {
+    case parse_result::usage:
+        print_usage(argv[0]);
+    case parse_result::invalid_version:
+        std::fprintf(stderr, "Invalid version <%s>\n", command.bad_version);
+        print_usage(argv[0]);
+    case parse_result::run:
+        break;
+    }
+    if (command.op == operation::write) {
+        program_from_file(command.path, command.minimum_version, command.skip_verify);
+    } else {
+        read_flash_to_file(command.path);
+    }
+    std::exit(EXIT_DONE);
+}

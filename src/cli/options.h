@@ -1,0 +1,31 @@
+// The command line: which operation to run, on which file, with which settings.
+#pragma once
+
+#include <cstdint>
+
+enum class operation { write, read };
+
+struct command_line {
+    operation op = operation::read;
+    const char* path = nullptr;
+    std::int32_t minimum_version = 0; // 0: no version check
+    bool skip_verify = false;
+    const char* bad_version = nullptr; // the -c argument that was not a version
+};
+
+enum class parse_result {
+    run,             // op and path are set
+    usage,           // no operation, unknown option or missing argument
+    invalid_version, // bad_version is set
+};
+
+// Scans the options in order with getopt; the first -w or -r ends the scan, so settings
+// count only when they come before it.
+parse_result parse_options(int argc, char** argv, command_line& command);
+
+// Reads a -c value as hexadecimal the way strtol does, saturated to 32 bits; false when
+// the text is empty or has anything left over.
+bool parse_version(const char* text, std::int32_t& version);
+
+// Writes the usage text to standard error and ends the process with EXIT_USAGE.
+[[noreturn]] void print_usage(const char* program_name);

@@ -1,0 +1,48 @@
+// End-to-end harness: a panelsim panel in a temporary directory and the panelsim build of
+// the tool run there as a child process, its output and status captured.
+#pragma once
+
+#include "panel_sim.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct tool_run {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+// Runs the tool with `args` in `directory` and waits for it (killed after `limit_s`).
+tool_run run_tool(const std::string& directory, const std::vector<std::string>& args,
+                  int limit_s = 60);
+
+std::string make_temp_dir();
+void remove_tree(const std::string& path);
+void write_file(const std::string& path, const panelsim::bytes& content);
+panelsim::bytes read_file(const std::string& path);
+bool file_exists(const std::string& path);
+std::vector<std::string> list_dir(const std::string& path);
+
+// Counts non-overlapping occurrences of `what` in `text`.
+int count_of(const std::string& text, const std::string& what);
+
+class e2e : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts a panel with `cfg` linked where the tool looks for its device.
+    void start_panel(const panelsim::config& cfg = {});
+    tool_run run(const std::vector<std::string>& args) { return run_tool(dir, args); }
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    // Stops the panel so that every byte the tool sent has been seen.
+    void settle() { panel->stop(); }
+
+    std::string dir;
+    std::unique_ptr<panelsim::panel> panel;
+};

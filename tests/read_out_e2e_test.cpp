@@ -1,0 +1,270 @@
+// The read-out and the command line end to end: the tool as a child against panelsim.
+#include "e2e_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using panelsim::bytes;
+
+namespace {
+
+std::string read_progress() {
+    std::string lines;
+    char line[32];
+    for (int address = 0; address < FLASH_SIZE; address += BLOCK_SIZE) {
+        std::snprintf(line, sizeof line, "Read %x   \r", address);
+        lines += line;
+    }
+    return lines;
+}
+
+const std::string CONNECTED = "Enter Flashmode...\nAccepted (1)\nSync\nSynced\n";
+
+bytes connection_bytes() {
+    bytes line(48, 0x00);
+    line.insert(line.end(), {0xA5, 0x3C, 0x5E, 0x27, 0xAA});
+    return line;
+}
+
+panelsim::flash_image random_flash(unsigned seed) {
+    std::mt19937 random(seed);
+    panelsim::flash_image flash{};
+    for (auto& byte : flash) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    return flash;
+}
+
+} // namespace
+
+class read_out : public e2e {};
+
+TEST_F(read_out, dumps_the_whole_flash_with_the_exact_exchange) {
+    start_panel();
+    const auto flash = random_flash(7);
+    panel->set_flash(flash);
+    const auto r = run({"-r", "dump.bin"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, CONNECTED + read_progress() + "Exit Flashmode\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(path("dump.bin")), bytes(flash.begin(), flash.end()));
+
+    settle();
+    bytes line = connection_bytes();
+    for (int address = 0; address < FLASH_SIZE; address += BLOCK_SIZE) {
+        line.insert(line.end(), {0x04, 0x42, static_cast<std::uint8_t>(address >> 8),
+                                 static_cast<std::uint8_t>(address & 0xFF)});
+    }
+    line.insert(line.end(), {0x01, 0x42});
+    EXPECT_EQ(panel->received(), line);
+    EXPECT_FALSE(panel->in_bootloader());
+}
+
+TEST_F(read_out, replaces_an_existing_file_and_creates_it_as_plain_creation_would) {
+    start_panel();
+    write_file(path("dump.bin"), bytes(100, 0x11));
+    chmod(path("dump.bin").c_str(), 0600);
+    const auto r = run({"-r", "dump.bin"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const auto flash = panel->flash();
+    EXPECT_EQ(read_file(path("dump.bin")), bytes(flash.begin(), flash.end()));
+    const mode_t mask = umask(0);
+    umask(mask);
+    struct stat status {};
+    ASSERT_EQ(stat(path("dump.bin").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);
+    EXPECT_EQ(list_dir(dir).size(), 2U) << "only the link and the dump";
+}
+
+TEST_F(read_out, writes_through_a_symbolic_link) {
+    start_panel();
+    ASSERT_EQ(mkdir(path("real").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("real/target.bin", path("dump.bin").c_str()), 0);
+    const auto r = run({"-r", "dump.bin"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    struct stat status {};
+    ASSERT_EQ(lstat(path("dump.bin").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_EQ(read_file(path("real/target.bin")).size(), 8192U);
+    EXPECT_EQ(list_dir(path("real")).size(), 1U);
+}
+
+TEST_F(read_out, tolerates_noise_before_each_acknowledgement) {
+    panelsim::config cfg;
+    cfg.noise_before_ack = {0x13, 0x11};
+    start_panel(cfg);
+    const auto r = run({"-r", "dump.bin"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const auto flash = panel->flash();
+    EXPECT_EQ(read_file(path("dump.bin")), bytes(flash.begin(), flash.end()));
+}
+
+TEST_F(read_out, accepts_a_panel_already_in_its_bootloader) {
+    panelsim::config cfg;
+    cfg.start_in_bootloader = true;
+    start_panel(cfg);
+    const auto r = run({"-c", "105", "-r", "dump.bin"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.rfind("Enter Flashmode...\nAccepted (2)\nSync\nSynced\n", 0), 0U) << r.out;
+    settle();
+    const auto line = panel->received();
+    const auto expected = connection_bytes();
+    ASSERT_GE(line.size(), expected.size());
+    EXPECT_EQ(bytes(line.begin(), line.begin() + 53), expected) << "-c is ignored by the read-out";
+}
+
+TEST_F(read_out, rejected_flash_mode_replies_end_with_status_3_and_keep_the_old_dump) {
+    for (const bytes& reply : {bytes{0x5A, 0xFF}, bytes{0xFF, 0xFD}}) {
+        panelsim::config cfg;
+        cfg.flash_mode_reply = reply;
+        start_panel(cfg);
+        write_file(path("dump.bin"), {1, 2, 3});
+        const auto r = run({"-r", "dump.bin"});
+        EXPECT_EQ(r.status, 3);
+        char message[80];
+        std::snprintf(message, sizeof message,
+                      "Enter Flashmode...\nUnknown response %x %x, is FP really connected?\n",
+                      reply[0], reply[1]);
+        EXPECT_EQ(r.out, message);
+        EXPECT_EQ(read_file(path("dump.bin")), (bytes{1, 2, 3}));
+        EXPECT_EQ(list_dir(dir).size(), 2U);
+        panel->stop();
+    }
+}
+
+TEST_F(read_out, a_silent_panel_shows_zero_bytes_after_the_bounded_wait) {
+    panelsim::config cfg;
+    cfg.flash_mode_reply = {};
+    start_panel(cfg);
+    const auto r = run({"-r", "dump.bin"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "Enter Flashmode...\nUnknown response 0 0, is FP really connected?\n");
+    EXPECT_GE(r.seconds, 4.3); // 2 x 200 ms and 400 waits of 10 ms
+    EXPECT_LT(r.seconds, 8.0);
+    EXPECT_FALSE(file_exists(path("dump.bin")));
+}
+
+TEST_F(read_out, a_panel_that_hangs_up_ends_the_run_promptly) {
+    panelsim::config cfg;
+    cfg.hang_up_on_flash_request = true;
+    start_panel(cfg);
+    auto r = run({"-r", "dump.bin"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_LT(r.seconds, 2.0) << "2 x 200 ms and no waiting on a hung-up line";
+
+    panel->stop();
+    cfg = {};
+    cfg.hang_up_after_packets = 3;
+    start_panel(cfg);
+    r = run({"-r", "dump.bin"});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_LT(r.seconds, 2.0);
+    EXPECT_FALSE(file_exists(path("dump.bin")));
+    EXPECT_EQ(list_dir(dir).size(), 1U);
+}
+
+TEST_F(read_out, a_bootloader_that_never_syncs_ends_with_status_2_after_1000_attempts) {
+    panelsim::config cfg;
+    cfg.sync_reply_bytes = 0;
+    start_panel(cfg);
+    const auto r = run({"-r", "dump.bin"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "Enter Flashmode...\nAccepted (1)\nSync\n"
+                     "Can't sync with Frontpanel, powercycle and try without -c option\n");
+    EXPECT_GE(r.seconds, 10.4);
+    settle();
+    EXPECT_EQ(panel->stats().sync_attempts, 1000);
+    EXPECT_FALSE(file_exists(path("dump.bin")));
+}
+
+TEST_F(read_out, a_missing_acknowledgement_aborts_and_leaves_no_file) {
+    panelsim::config cfg;
+    cfg.stop_after_packets = 5;
+    start_panel(cfg);
+    write_file(path("dump.bin"), {9, 9});
+    const auto r = run({"-r", "dump.bin"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.out.find("Read 140   \rNo answer from Frontpanel, aborting\n"), std::string::npos)
+        << r.out;
+    EXPECT_LT(r.seconds, 8.0);
+    EXPECT_EQ(read_file(path("dump.bin")), (bytes{9, 9}));
+    EXPECT_EQ(list_dir(dir).size(), 2U);
+}
+
+TEST_F(read_out, an_incomplete_block_is_never_written_as_data) {
+    panelsim::config cfg;
+    cfg.fault_block = 0x40;
+    cfg.fault_reads = 1;
+    cfg.fault_short_bytes = 10;
+    start_panel(cfg);
+    const auto r = run({"-r", "dump.bin"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.out.find("Read 40   \rIncomplete read at 40, aborting\n"), std::string::npos)
+        << r.out;
+    EXPECT_FALSE(file_exists(path("dump.bin")));
+    EXPECT_EQ(list_dir(dir).size(), 1U);
+}
+
+TEST_F(read_out, an_uncreatable_target_fails_before_the_panel_is_contacted) {
+    start_panel();
+    ASSERT_EQ(mkdir(path("subdir").c_str(), 0755), 0);
+    for (const char* target : {"missing/dump.bin", "subdir"}) {
+        const auto r = run({"-r", target});
+        EXPECT_EQ(r.status, 255) << target;
+        EXPECT_EQ(r.err.rfind("Can't create file: ", 0), 0U) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    settle();
+    EXPECT_TRUE(panel->received().empty());
+}
+
+TEST_F(read_out, a_missing_or_locked_device_ends_with_status_3_and_nothing_sent) {
+    auto r = run({"-r", "dump.bin"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err,
+              std::string("Can't open ") + PANEL_LINK_NAME + ": No such file or directory\n");
+    EXPECT_FALSE(file_exists(path("dump.bin")));
+
+    start_panel();
+    const int holder = open(path(PANEL_LINK_NAME).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    r = run({"-r", "dump.bin"});
+    close(holder);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, std::string(PANEL_LINK_NAME) + " is in use by another program\n");
+    settle();
+    EXPECT_TRUE(panel->received().empty());
+}
+
+TEST_F(read_out, command_line_errors_show_the_usage_and_exit_64) {
+    const std::string usage_head = "Usage: panelflash [-v ] -w <filename>";
+    auto r = run({});
+    EXPECT_EQ(r.status, 64);
+    EXPECT_EQ(r.err.rfind(usage_head, 0), 0U) << r.err;
+    EXPECT_EQ(count_of(r.err, "panelflash"), 3);
+
+    r = run({"-w"});
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find("option requires an argument -- 'w'\n" + usage_head), std::string::npos)
+        << r.err;
+
+    r = run({"-q"});
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find("invalid option -- 'q'\n" + usage_head), std::string::npos) << r.err;
+
+    for (const char* bad : {"zz", "", "12g"}) {
+        r = run({"-c", bad, "-r", "dump.bin"});
+        EXPECT_EQ(r.status, 64);
+        EXPECT_EQ(r.err.rfind(std::string("Invalid version <") + bad + ">\n" + usage_head, 0), 0U)
+            << r.err;
+    }
+    EXPECT_EQ(list_dir(dir).size(), 0U);
+}
