@@ -1,0 +1,103 @@
+// The write operation: loading the image file and programming it block by block with
+// read-back verification and retries.
+#include "image/image_program.h"
+
+#include "common/fail.h"
+#include "protocol/panel_protocol.h"
+
+#include <algorithm>
+#include <cstdio>
+
+std::array<std::uint8_t, IMAGE_BUFFER_SIZE> image_buffer{};
+int image_length = 0;
+
+void load_image(const char* path) {
+    std::printf("Open data file <%s>\n", path);
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        fail_system(EXIT_FAILED, "Loading failed.");
+    }
+    image_length = static_cast<int>(std::fread(image_buffer.data(), 1, image_buffer.size(), file));
+    // A directory opens but does not read; a read error is no short image either.
+    if (std::ferror(file)) {
+        fail_system(EXIT_FAILED, "Loading failed.");
+    }
+    std::fclose(file);
+    std::printf("Read Flash data length %i\n", image_length);
+    if (image_length == 0) {
+        fail(EXIT_FAILED, "Empty file, exiting\n");
+    }
+}
+
+int blocks_to_program(int length) {
+    const int programmed = std::min(length, APP_AREA_SIZE);
+    return (programmed + BLOCK_SIZE - 1) / BLOCK_SIZE;
+}
+
+void hex_dump(std::span<const std::uint8_t> bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i % 16 == 0) {
+            std::printf("%04zx ", i);
+        }
+        std::printf("%02x ", bytes[i]);
+        if (i % 16 == 15) {
+            std::printf("\n");
+        }
+    }
+    std::printf("\n");
+}
+
+[[noreturn]] static void give_up_on_block(block_view expected, block_view got) {
+    std::printf("Too many retries, aborting\n");
+    std::printf("Data should be:\n");
+    hex_dump(expected);
+    std::printf("Data is:\n");
+    hex_dump(got);
+    std::exit(EXIT_FAILED);
+}
+
+// A read-back that came short never verifies, whatever the unfilled tail still holds.
+static bool block_verified(block_view expected, block_view got, int got_count) {
+    return got_count == BLOCK_SIZE && std::equal(expected.begin(), expected.end(), got.begin());
+}
+
+static void program_block(int address, block_view data, block_buffer readback, bool skip_verify) {
+    std::printf("Program at %x   \r", address);
+    std::fflush(stdout);
+    for (int retry = 0;; ++retry) {
+        erase_block(address);
+        write_block(address, data);
+        write_block(address, data);
+        const int got = read_block(address, readback);
+        if (skip_verify || block_verified(data, readback, got)) {
+            return;
+        }
+        if (retry == MAX_VERIFY_RETRIES) {
+            give_up_on_block(data, readback);
+        }
+        std::printf("\nVerify error, retry #%i\n", retry);
+    }
+}
+
+void program_image(std::span<const std::uint8_t> data, int length, bool skip_verify) {
+    std::array<std::uint8_t, BLOCK_SIZE> readback{};
+    if (length > APP_AREA_SIZE) {
+        std::printf("Omitting bootloader, stripped to %i\n", APP_AREA_SIZE);
+    }
+    const int blocks = blocks_to_program(length);
+    if (skip_verify) {
+        std::printf("VERIFY SWITCHED OFF!!!\n");
+    }
+    for (int block = 0; block < blocks; ++block) {
+        const int address = block * BLOCK_SIZE;
+        program_block(address, data.subspan(static_cast<std::size_t>(address)).first<BLOCK_SIZE>(),
+                      readback, skip_verify);
+    }
+}
+
+void program_from_file(const char* path, std::int32_t minimum_version, bool skip_verify) {
+    load_image(path);
+    connect_panel(minimum_version);
+    program_image(image_buffer, image_length, skip_verify);
+    exit_flash_mode();
+}

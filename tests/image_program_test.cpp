@@ -1,0 +1,110 @@
+// The hex dump layout, the block arithmetic and the retry loop against a scripted port.
+#include "image/image_program.h"
+
+#include "exit_expectations.h"
+#include "fake_port.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+using fake_port::bytes;
+
+namespace {
+
+std::string dump_of(const bytes& data) {
+    testing::internal::CaptureStdout();
+    hex_dump(data);
+    return testing::internal::GetCapturedStdout();
+}
+
+} // namespace
+
+TEST(image_program, hex_dump_prints_sixteen_bytes_a_line_then_an_empty_line) {
+    bytes data(64);
+    std::iota(data.begin(), data.end(), 0xC0);
+    EXPECT_EQ(dump_of(data), "0000 c0 c1 c2 c3 c4 c5 c6 c7 c8 c9 ca cb cc cd ce cf \n"
+                             "0010 d0 d1 d2 d3 d4 d5 d6 d7 d8 d9 da db dc dd de df \n"
+                             "0020 e0 e1 e2 e3 e4 e5 e6 e7 e8 e9 ea eb ec ed ee ef \n"
+                             "0030 f0 f1 f2 f3 f4 f5 f6 f7 f8 f9 fa fb fc fd fe ff \n"
+                             "\n");
+    EXPECT_EQ(dump_of(bytes(16, 0x0A)),
+              "0000 0a 0a 0a 0a 0a 0a 0a 0a 0a 0a 0a 0a 0a 0a 0a 0a \n\n");
+    EXPECT_EQ(dump_of({0x00}), "0000 00 \n");
+    EXPECT_EQ(dump_of({}), "\n");
+}
+
+TEST(image_program, blocks_cover_the_image_up_to_the_application_area) {
+    const std::pair<int, int> cases[] = {{1, 1},      {63, 1},     {64, 1},
+                                         {65, 2},     {100, 2},    {7679, 120},
+                                         {7680, 120}, {7681, 120}, {32768, 120}};
+    for (const auto& [length, blocks] : cases) {
+        EXPECT_EQ(blocks_to_program(length), blocks) << length;
+    }
+}
+
+class image_program_retries : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake_port::reset();
+        image_buffer.fill(0);
+        for (int i = 0; i < 64; ++i) {
+            image_buffer[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+        }
+    }
+    // Acknowledgements for erase, write, write and read, then the read-back.
+    static void attempt_reads_back(const bytes& readback) {
+        fake_port::arrive({0x00, 0x00, 0x00, 0x00});
+        fake_port::arrive(readback);
+    }
+    static bytes block() { return bytes(image_buffer.begin(), image_buffer.begin() + 64); }
+};
+
+TEST_F(image_program_retries, a_mismatch_is_retried_with_the_whole_attempt) {
+    bytes wrong = block();
+    wrong[7] ^= 0xFF;
+    attempt_reads_back(wrong);
+    attempt_reads_back(block());
+    testing::internal::CaptureStdout();
+    program_image(image_buffer, 64, false);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Program at 0   \r\nVerify error, retry #0\n");
+    EXPECT_EQ(fake_port::written().size(), 2U * (4 + 69 + 69 + 4));
+}
+
+TEST_F(image_program_retries, a_short_read_back_never_verifies_on_stale_bytes) {
+    // Two identical blocks: the stale tail of the first read-back matches the second.
+    std::copy_n(image_buffer.begin(), 64, image_buffer.begin() + 64);
+    attempt_reads_back(block());
+    bytes short_back = block();
+    short_back.resize(60);
+    attempt_reads_back(short_back);
+    fake_port::silence(400 - 60); // the read gives up on the missing four bytes
+    attempt_reads_back(block());
+    testing::internal::CaptureStdout();
+    program_image(image_buffer, 128, false);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Program at 0   \rProgram at 40   \r\nVerify error, retry #0\n");
+}
+
+TEST_F(image_program_retries, without_verification_each_block_gets_one_attempt) {
+    attempt_reads_back(bytes(64, 0x99));
+    attempt_reads_back(bytes(64, 0x99));
+    testing::internal::CaptureStdout();
+    program_image(image_buffer, 65, true);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "VERIFY SWITCHED OFF!!!\nProgram at 0   \rProgram at 40   \r");
+}
+
+class image_program_retries_DeathTest : public image_program_retries {};
+
+TEST_F(image_program_retries_DeathTest, after_twenty_retries_both_blocks_are_dumped) {
+    bytes wrong = block();
+    wrong[0] = 0xEE;
+    for (int attempt = 0; attempt < 21; ++attempt) {
+        attempt_reads_back(wrong);
+    }
+    EXPECT_EXIT_SAYING(program_image(image_buffer, 64, false), 255,
+                       "retry #19\nToo many retries, aborting\nData should be:\n"
+                       "0000 00 01 02 03 .*\nData is:\n0000 ee 01 02 03 .*3f \n\n$");
+}
