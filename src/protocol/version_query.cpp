@@ -1,0 +1,83 @@
+// The version query: asks the running firmware for its version in its own framing and
+// decides whether the panel needs programming.
+#include "protocol/panel_protocol.h"
+
+#include "common/fail.h"
+#include "serial/serial_port.h"
+
+#include <cstdio>
+
+// Receiver state, kept across calls so a frame cut off by silence can be completed.
+int frame_pos = 0;
+int frame_payload_len = 0;
+
+int frame_payload_length(std::uint8_t type) {
+    switch (type) {
+    case 0x00:
+        return 2;
+    case 0x0B:
+        return 7;
+    case 0xF1:
+    case 0xF2:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+int receive_frame(std::span<std::uint8_t> buffer, int max_empty_polls) {
+    int budget = max_empty_polls;
+    for (;;) {
+        const auto slot = buffer.subspan(static_cast<std::size_t>(frame_pos), 1);
+        if (port_read(slot) != 1) {
+            if (--budget < 0) {
+                return 0;
+            }
+            wait_readable(FRAME_WAIT_US);
+            continue;
+        }
+        if (frame_pos == 0) {
+            if (slot[0] == FRAME_START) {
+                frame_pos = 1;
+            }
+        } else if (frame_pos == 1) {
+            const int length = frame_payload_length(slot[0]);
+            if (length == 0) {
+                frame_pos = 0;
+                frame_payload_len = 0;
+                return 2;
+            }
+            frame_payload_len = length;
+            frame_pos = 2;
+        } else if (frame_pos == frame_payload_len + 1) {
+            frame_pos = 0;
+            return frame_payload_len + 2;
+        } else {
+            ++frame_pos;
+        }
+    }
+}
+
+void send_version_request() {
+    constexpr std::array<std::uint8_t, 3> request = {0xA5, 0x00, 0x00};
+    port_write(request);
+}
+
+int query_version(std::int32_t minimum_version) {
+    std::printf("Get firmware version...\n");
+    send_version_request();
+    std::array<std::uint8_t, 32> frame{};
+    if (receive_frame(frame, VERSION_EMPTY_POLLS) != 4) {
+        std::printf("Frontpanel seems to be in safe bootloader mode\n");
+        return VERSION_UNKNOWN;
+    }
+    const unsigned version = frame[2] * 256U + frame[3];
+    std::printf("Frontpanel version %04x\n", version);
+    return version < static_cast<std::uint32_t>(minimum_version) ? VERSION_OLDER : VERSION_CURRENT;
+}
+
+void version_gate(std::int32_t minimum_version) {
+    if (query_version(minimum_version) == VERSION_CURRENT) {
+        fail(EXIT_VERSION_CURRENT, "Frontpanel version OK, no programming done.\n");
+    }
+}

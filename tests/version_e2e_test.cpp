@@ -1,0 +1,119 @@
+// The version gate end to end: what the panel reports decides whether it is programmed.
+#include "e2e_support.h"
+
+#include <gtest/gtest.h>
+
+using panelsim::bytes;
+
+namespace {
+
+bytes version_request_line() {
+    bytes line(16, 0x00);
+    line.insert(line.end(), {0xA5, 0x00, 0x00});
+    return line;
+}
+
+const bytes IMAGE(200, 0x3C);
+
+} // namespace
+
+class version_gate_run : public e2e {
+  protected:
+    tool_run run_with_version(const panelsim::config& cfg, const std::string& minimum) {
+        start_panel(cfg);
+        write_file(path("img.bin"), IMAGE);
+        const auto r = run({"-c", minimum, "-w", "img.bin"});
+        settle();
+        return r;
+    }
+    bool programmed() const {
+        const auto flash = panel->flash();
+        return std::equal(IMAGE.begin(), IMAGE.end(), flash.begin());
+    }
+};
+
+TEST_F(version_gate_run, a_current_panel_is_left_alone_with_status_1) {
+    panelsim::config cfg;
+    cfg.version = 0x0105;
+    for (const char* minimum : {"105", "0x105", "104"}) {
+        const auto r = run_with_version(cfg, minimum);
+        EXPECT_EQ(r.status, 1) << minimum;
+        EXPECT_EQ(r.out, "Open data file <img.bin>\nRead Flash data length 200\n"
+                         "Get firmware version...\nFrontpanel version 0105\n"
+                         "Frontpanel version OK, no programming done.\n");
+        EXPECT_EQ(panel->received(), version_request_line()) << "no flash-mode request";
+        EXPECT_FALSE(programmed());
+    }
+}
+
+TEST_F(version_gate_run, an_older_panel_is_programmed_after_the_exact_sequence) {
+    panelsim::config cfg;
+    cfg.version = 0x0105;
+    for (const char* minimum : {"106", "-1", "100000000"}) {
+        const auto r = run_with_version(cfg, minimum);
+        ASSERT_EQ(r.status, 0) << minimum << r.out;
+        EXPECT_NE(r.out.find("Frontpanel version 0105\nEnter Flashmode...\nAccepted (1)\n"),
+                  std::string::npos);
+        EXPECT_TRUE(programmed());
+        bytes expected = version_request_line();
+        expected.insert(expected.end(), 48, 0x00);
+        expected.insert(expected.end(), {0xA5, 0x3C, 0x5E, 0x27, 0xAA, 0x02, 0x42, 0x00, 0x00});
+        const auto line = panel->received();
+        ASSERT_GE(line.size(), expected.size());
+        EXPECT_EQ(bytes(line.begin(), line.begin() + static_cast<long>(expected.size())), expected);
+    }
+}
+
+TEST_F(version_gate_run, bytes_before_the_version_frame_are_skipped) {
+    panelsim::config cfg;
+    cfg.version_reply = bytes{0x00, 0x13, 0x5A, 0x00, 0x02, 0x00};
+    const auto r = run_with_version(cfg, "105");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Frontpanel version 0200\n"), std::string::npos) << r.out;
+}
+
+TEST_F(version_gate_run, anything_but_a_version_reply_means_safe_bootloader_mode) {
+    const bytes replies[] = {
+        {},                                               // silence
+        {0x00, 0x13},                                     // noise only
+        {0x5A, 0xF1, 1, 2, 3, 4, 0x5A, 0x00, 0x09, 0x99}, // another frame comes first
+        {0x5A, 0x7E},                                     // an unlisted type
+    };
+    for (const auto& reply : replies) {
+        panelsim::config cfg;
+        cfg.version_reply = reply;
+        const auto r = run_with_version(cfg, "105");
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("Get firmware version...\nFrontpanel seems to be in safe bootloader "
+                             "mode\nEnter Flashmode...\nAccepted (1)\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_TRUE(programmed());
+    }
+}
+
+TEST_F(version_gate_run, a_panel_already_in_its_bootloader_is_programmed) {
+    panelsim::config cfg;
+    cfg.start_in_bootloader = true;
+    const auto r = run_with_version(cfg, "105");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Frontpanel seems to be in safe bootloader mode\nEnter Flashmode...\n"
+                         "Accepted (2)\nSync\nSynced\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(programmed());
+}
+
+TEST_F(version_gate_run, without_a_version_check_no_version_request_is_sent) {
+    panelsim::config cfg;
+    start_panel(cfg);
+    write_file(path("img.bin"), IMAGE);
+    const auto r = run({"-c", "0", "-w", "img.bin"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(count_of(r.out, "Get firmware version"), 0);
+    settle();
+    bytes expected(48, 0x00);
+    expected.insert(expected.end(), {0xA5, 0x3C, 0x5E, 0x27, 0xAA});
+    const auto line = panel->received();
+    EXPECT_EQ(bytes(line.begin(), line.begin() + 53), expected);
+}
