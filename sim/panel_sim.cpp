@@ -1,3 +1,5 @@
+// panelsim: the panel's side of the line: firmware and bootloader state machines, fault
+// injection and the 115200-baud timing model, served on a pseudo-terminal.
 #include "panel_sim.h"
 
 #include <algorithm>
