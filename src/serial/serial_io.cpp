@@ -2,23 +2,34 @@
 // the line is silent.
 #include "serial/serial_port.h"
 
+#include <algorithm>
 #include <cstddef>
 
 int read_bytes(std::span<std::uint8_t> destination) {
     const int count = static_cast<int>(destination.size());
     int got = 0;
     int attempts = 0;
-    while (got < count) {
-        const bool arrived = port_read(destination.subspan(static_cast<std::size_t>(got), 1)) == 1;
-        ++attempts;
-        if (arrived) {
-            ++got;
-        } else {
-            wait_readable(READ_WAIT_US);
+    while (got < count && attempts < READ_ATTEMPTS) {
+        // Whatever is pending is taken in one read, each byte counted as the single-byte
+        // read it saves, so the attempt limit means what it always meant.
+        const int want = std::min(count - got, READ_ATTEMPTS - attempts);
+        const int arrived = port_read(
+            destination.subspan(static_cast<std::size_t>(got), static_cast<std::size_t>(want)));
+        if (arrived == want) {
+            got += arrived;
+            attempts += arrived;
+            continue;
         }
-        if (attempts >= READ_ATTEMPTS) {
+        // Less than asked for means the line had nothing more: that counts as the empty
+        // read that would have told so, and the wait follows at once.
+        if (arrived > 0) {
+            got += arrived;
+            attempts += arrived;
+        }
+        if (++attempts > READ_ATTEMPTS) {
             break;
         }
+        wait_readable(READ_WAIT_US);
     }
     return got;
 }

@@ -34,8 +34,9 @@ void pause_us(int duration_us);
 
 // --- serial_io.cpp: reading loops ---
 
-// Fills up to destination.size() bytes within READ_ATTEMPTS single-byte reads;
-// returns how many arrived. Positions not filled keep what they held.
+// Fills up to destination.size() bytes within READ_ATTEMPTS attempts, each byte that
+// arrives and each read that finds nothing counting as one; waits only while the line is
+// silent. Returns how many arrived; positions not filled keep what they held.
 int read_bytes(std::span<std::uint8_t> destination);
 
 // Waits until the bytes of `expected` have arrived in order, other bytes between them
