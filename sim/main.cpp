@@ -36,6 +36,8 @@ void usage(std::FILE* out) {
                "  --line                pace both directions like 115200 baud 8N1\n"
                "  --erase-ms MS         erase time with --line (default 4)\n"
                "  --write-ms MS         block write time with --line (default 4)\n"
+               "  --fifo N              with --line, bytes the host's UART hands over together\n"
+               "                        (default 8; 1: every byte on its own)\n"
                "  --report              print the line counters after each session\n"
                "  --stop-after N        answer nothing after N bootloader packets\n"
                "  --hang-up-after N     drop the line after answering N bootloader packets\n"
@@ -137,6 +139,7 @@ int main(int argc, char** argv) {
         OPT_LINE,
         OPT_ERASE_MS,
         OPT_WRITE_MS,
+        OPT_FIFO,
         OPT_REPORT,
         OPT_STOP_AFTER,
         OPT_HANG_UP_AFTER,
@@ -160,6 +163,7 @@ int main(int argc, char** argv) {
         {"line", no_argument, nullptr, OPT_LINE},
         {"erase-ms", required_argument, nullptr, OPT_ERASE_MS},
         {"write-ms", required_argument, nullptr, OPT_WRITE_MS},
+        {"fifo", required_argument, nullptr, OPT_FIFO},
         {"report", no_argument, nullptr, OPT_REPORT},
         {"stop-after", required_argument, nullptr, OPT_STOP_AFTER},
         {"hang-up-after", required_argument, nullptr, OPT_HANG_UP_AFTER},
@@ -215,6 +219,9 @@ int main(int argc, char** argv) {
             break;
         case OPT_WRITE_MS:
             cfg.write_ms = parse_ms(optarg, "--write-ms");
+            break;
+        case OPT_FIFO:
+            cfg.host_fifo_bytes = static_cast<int>(parse_number(optarg, 10, 1, 64, "--fifo"));
             break;
         case OPT_REPORT:
             report = true;

@@ -541,14 +541,26 @@ void panel::reply(const bytes& data, std::int64_t ready) {
     if (silent_ || hang_up_pending_) {
         return;
     }
+    const std::size_t first = out_.size();
     for (const std::uint8_t b : data) {
         std::int64_t due = 0;
         if (cfg_.line_timing) {
-            // Each byte is released when it would have finished arriving at the host.
+            // Each byte is due when it would have finished arriving at the host.
             due = std::max(ready, last_release_ns_) + BYTE_NS;
             last_release_ns_ = due;
         }
         out_.push_back({due, event_kind::byte, b});
+    }
+    if (!cfg_.line_timing) {
+        return;
+    }
+    // A FIFO load is handed over with its last byte; the end of a reply never waits.
+    const auto load = static_cast<std::size_t>(std::max(1, cfg_.host_fifo_bytes));
+    for (std::size_t start = first; start < out_.size(); start += load) {
+        const std::size_t last = std::min(start + load, out_.size()) - 1;
+        for (std::size_t i = start; i < last; ++i) {
+            out_[i].due_ns = out_[last].due_ns;
+        }
     }
 }
 

@@ -50,6 +50,9 @@ struct config {
     bool line_timing = false; // 115200 baud, 8N1 pacing both ways
     double erase_ms = 4.0;    // before an erase is acknowledged (line_timing only)
     double write_ms = 4.0;    // before a block write is acknowledged (line_timing only)
+    // Received bytes reach the host a receive FIFO load at a time, each load when its last
+    // byte has arrived, as a UART hands them over; 1: every byte on its own.
+    int host_fifo_bytes = 8;
 };
 
 // One bootloader packet as the panel received it.

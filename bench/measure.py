@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""Times panelflash-local against a running `panelsim --line --report`.
+
+usage: measure.py CHILD_USAGE TOOL WORKDIR SIM_STDOUT
+CHILD_USAGE (built from child_usage.c) starts each run and reports its time and memory;
+WORKDIR holds the `frontpanel` link; SIM_STDOUT is where panelsim's stdout goes.
+Exit 0 when the measurement ran (targets met or not), 1 when something broke.
+"""
+import os
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+IMAGE_SIZE = 7680
+FLASH_SIZE = 8192
+WARMUP, RUNS = 1, 5
+RUN_TIMEOUT_S = 60  # a run that hangs is ended by SIGALRM
+REPORT_TIMEOUT_S = 5
+MAX_RATIO, MAX_CPU_SHARE, MAX_RSS_KIB = 1.05, 0.05, 4096
+SESSION = re.compile(r"^session: .*line limit ([0-9.]+) ms$")
+
+
+class BenchError(Exception):
+    pass
+
+
+class Bench:
+    def __init__(self, child_usage, tool, workdir, sim_stdout):
+        self.child_usage, self.tool = child_usage, tool
+        self.workdir, self.sim_stdout = workdir, sim_stdout
+        self.sessions_seen = len(self.sessions())
+
+    def sessions(self):
+        with open(self.sim_stdout, encoding="utf-8", errors="replace") as f:
+            return [line.rstrip("\n") for line in f if SESSION.match(line)]
+
+    def next_session(self):
+        # panelsim prints its line when the exit packet arrives, possibly after the tool exited.
+        deadline = time.monotonic() + REPORT_TIMEOUT_S
+        while time.monotonic() < deadline:
+            lines = self.sessions()
+            if len(lines) > self.sessions_seen:
+                if len(lines) > self.sessions_seen + 1:
+                    raise BenchError(f"more than one session per run: {lines[self.sessions_seen:]}")
+                self.sessions_seen += 1
+                return lines[-1]
+            time.sleep(0.01)
+        raise BenchError("panelsim printed no session line")
+
+    def run(self, *args):
+        """One tool run: (wall s, cpu s, maxrss KiB, session line)."""
+        log = os.path.join(self.workdir, "tool.log")
+        out = subprocess.run([self.child_usage, log, str(RUN_TIMEOUT_S), self.tool, *args],
+                             cwd=self.workdir, capture_output=True, text=True, check=False)
+        if out.returncode != 0:
+            raise BenchError(f"child_usage failed: {out.stderr.strip()}")
+        code, wall, user, system, maxrss = out.stdout.split()
+        if code != "0":
+            with open(log, errors="replace") as f:
+                tail = "\n".join(f.read().replace("\r", "\n").split("\n")[-4:])
+            raise BenchError(f"{' '.join(args)} exited {code}:\n{tail}")
+        return float(wall), float(user) + float(system), int(maxrss), self.next_session()
+
+    def read_out(self):
+        dump = os.path.join(self.workdir, "dump.bin")
+        if os.path.exists(dump):
+            os.remove(dump)
+        result = self.run("-r", "dump.bin")
+        with open(dump, "rb") as f:
+            data = f.read()
+        if len(data) != FLASH_SIZE:
+            raise BenchError(f"dump holds {len(data)} bytes, not {FLASH_SIZE}")
+        return result, data
+
+    def program(self):
+        return self.run("-w", "image.bin")
+
+
+def measure(name, operation, after_warmup=None):
+    print(f"\n== {name}: {WARMUP} warm-up + {RUNS} measured runs", flush=True)
+    for _ in range(WARMUP):
+        operation()
+    if after_warmup:
+        after_warmup()
+    runs = [operation() for _ in range(RUNS)]
+    walls = [r[0] for r in runs]
+    limits = [float(SESSION.match(r[3]).group(1)) / 1000 for r in runs]
+    wall, limit = statistics.median(walls), statistics.median(limits)
+    cpu_share = statistics.median(r[1] / r[0] for r in runs)
+    rss = max(r[2] for r in runs)
+    ratio = wall / limit
+    checks = [(f"wall/line limit {ratio:.3f} <= {MAX_RATIO}", ratio <= MAX_RATIO),
+              (f"CPU {cpu_share:.1%} of wall <= {MAX_CPU_SHARE:.0%}", cpu_share <= MAX_CPU_SHARE),
+              (f"peak RSS {rss} KiB <= {MAX_RSS_KIB} KiB", rss <= MAX_RSS_KIB)]
+    print(f"  last session  {runs[-1][3].removeprefix('session: ')}")
+    print(f"  wall          median {wall * 1000:.1f} ms  (min {min(walls) * 1000:.1f}, "
+          f"max {max(walls) * 1000:.1f})")
+    print(f"  line limit    median {limit * 1000:.1f} ms")
+    print(f"  ratio         {ratio:.3f}  (median wall / line limit)")
+    print(f"  CPU           median {cpu_share:.2%} of wall  "
+          f"(user+sys {statistics.median(r[1] for r in runs) * 1000:.1f} ms)")
+    print(f"  peak RSS      {rss} KiB (max over runs)")
+    for text, ok in checks:
+        print(f"  {'PASS' if ok else 'FAIL'}  {text}")
+    return all(ok for _, ok in checks)
+
+
+def main():
+    if len(sys.argv) != 5:
+        sys.exit(__doc__)
+    bench = Bench(*sys.argv[1:])
+    image = os.urandom(IMAGE_SIZE)
+    with open(os.path.join(bench.workdir, "image.bin"), "wb") as f:
+        f.write(image)
+
+    def check_programmed():
+        _, data = bench.read_out()
+        if data[:IMAGE_SIZE] != image:
+            raise BenchError("read-out after programming differs from the image")
+        print(f"  read-back     first {IMAGE_SIZE} bytes match the image (after the warm-up)")
+
+    try:
+        ok = measure("program 7680 B with verification (-w)", bench.program, check_programmed)
+        ok &= measure("read-out 8192 B (-r)", lambda: bench.read_out()[0])
+    except (BenchError, OSError) as e:
+        print(f"bench: ERROR: {e}", file=sys.stderr)
+        return 1
+    print(f"\nall targets {'met' if ok else 'NOT met (see FAIL lines)'}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
