@@ -198,6 +198,20 @@ TEST_F(read_out, a_missing_acknowledgement_aborts_and_leaves_no_file) {
     EXPECT_EQ(list_dir(dir).size(), 2U);
 }
 
+TEST_F(read_out, a_panel_that_does_not_acknowledge_the_exit_keeps_the_old_dump) {
+    panelsim::config cfg;
+    cfg.stop_after_packets = FLASH_SIZE / BLOCK_SIZE;
+    start_panel(cfg);
+    write_file(path("dump.bin"), {9, 9});
+    const auto r = run({"-r", "dump.bin"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.out.find("Read 1fc0   \rExit Flashmode\nNo answer from Frontpanel, aborting\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(read_file(path("dump.bin")), (bytes{9, 9}));
+    EXPECT_EQ(list_dir(dir).size(), 2U);
+}
+
 TEST_F(read_out, an_incomplete_block_is_never_written_as_data) {
     panelsim::config cfg;
     cfg.fault_block = 0x40;

@@ -21,6 +21,7 @@ void read_flash_to_file(const char* path) {
         }
         write_dump(block);
     }
-    commit_dump_file();
+    // Only a run that ends well replaces the target: exit status 0 and a new dump go together.
     exit_flash_mode();
+    commit_dump_file();
 }
