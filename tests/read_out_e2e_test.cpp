@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <random>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -94,6 +95,21 @@ TEST_F(read_out, writes_through_a_symbolic_link) {
     EXPECT_TRUE(S_ISLNK(status.st_mode));
     EXPECT_EQ(read_file(path("real/target.bin")).size(), 8192U);
     EXPECT_EQ(list_dir(path("real")).size(), 1U);
+}
+
+TEST_F(read_out, writes_a_pipe_as_it_stands) {
+    start_panel();
+    ASSERT_EQ(mkfifo(path("dump.fifo").c_str(), 0644), 0);
+    bytes piped;
+    std::thread reader([&] { piped = read_file(path("dump.fifo")); });
+    const auto r = run({"-r", "dump.fifo"});
+    reader.join();
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const auto flash = panel->flash();
+    EXPECT_EQ(piped, bytes(flash.begin(), flash.end()));
+    struct stat status {};
+    ASSERT_EQ(lstat(path("dump.fifo").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode)) << "a pipe is not replaced by a file";
 }
 
 TEST_F(read_out, tolerates_noise_before_each_acknowledgement) {
