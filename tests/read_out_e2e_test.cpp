@@ -279,7 +279,7 @@ TEST_F(read_out, command_line_errors_show_the_usage_and_exit_64) {
     auto r = run({});
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(r.err.rfind(usage_head, 0), 0U) << r.err;
-    EXPECT_EQ(count_of(r.err, "panelflash"), 3);
+    EXPECT_EQ(count_of(r.err, "panelflash"), 6);
 
     r = run({"-w"});
     EXPECT_EQ(r.status, 64);
@@ -297,4 +297,15 @@ TEST_F(read_out, command_line_errors_show_the_usage_and_exit_64) {
             << r.err;
     }
     EXPECT_EQ(list_dir(dir).size(), 0U);
+}
+
+TEST_F(read_out, help_is_the_usage_text_on_standard_output_with_status_0) {
+    const auto usage = run({}).err;
+    for (const char* help : {"-h", "-vh"}) {
+        const auto r = run({"-t", help, "-r", "dump.bin"});
+        EXPECT_EQ(r.status, 0) << help;
+        EXPECT_EQ(r.out, usage) << help;
+        EXPECT_EQ(r.err, "") << help;
+    }
+    EXPECT_EQ(list_dir(dir).size(), 0U) << "nothing runs after -h";
 }

@@ -12,6 +12,8 @@ int main(int argc, char** argv) {
     switch (parse_options(argc, argv, command)) {
     case parse_result::usage:
         print_usage(argv[0]);
+    case parse_result::help:
+        print_help(argv[0]);
     case parse_result::invalid_version:
         std::fprintf(stderr, "Invalid version <%s>\n", command.bad_version);
         print_usage(argv[0]);

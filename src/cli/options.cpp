@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-constexpr const char* OPTION_STRING = "vc:r:w:";
+constexpr const char* OPTION_STRING = "vc:r:w:ith";
 
 bool parse_version(const char* text, std::int32_t& version) {
     char* end = nullptr;
@@ -49,21 +49,44 @@ parse_result parse_options(int argc, char** argv, command_line& command) {
             command.op = operation::read;
             command.path = optarg;
             return parse_result::run;
+        case 'i':
+            command.op = operation::version;
+            return parse_result::run;
+        case 't':
+            command.trace = true;
+            break;
+        case 'h':
+            return parse_result::help;
         default:
             return parse_result::usage;
         }
     }
 }
 
-void print_usage(const char* program_name) {
-    std::fflush(stdout);
+static void write_usage(std::FILE* stream, const char* program_name) {
     std::fprintf(
-        stderr,
+        stream,
         "Usage: %s [-v ] -w <filename>       : Program flash from file (-v: ommit verify)\n",
         program_name);
-    std::fprintf(stderr, "       %s -r <filename>             : Read out flash to file\n",
+    std::fprintf(stream, "       %s -r <filename>             : Read out flash to file\n",
                  program_name);
-    std::fprintf(stderr, "       %s -c version -w <filename>  : Check version and write if older\n",
+    std::fprintf(stream, "       %s -c version -w <filename>  : Check version and write if older\n",
                  program_name);
+    std::fprintf(stream,
+                 "       %s -i                        : Show the panel's firmware version\n",
+                 program_name);
+    std::fprintf(stream, "       %s -t <operation>            : Trace the line on standard error\n",
+                 program_name);
+    std::fprintf(stream, "       %s -h                        : Show this help\n", program_name);
+}
+
+void print_usage(const char* program_name) {
+    std::fflush(stdout);
+    write_usage(stderr, program_name);
     std::exit(EXIT_USAGE);
+}
+
+void print_help(const char* program_name) {
+    write_usage(stdout, program_name);
+    std::exit(EXIT_DONE);
 }

@@ -3,23 +3,25 @@
 
 #include <cstdint>
 
-enum class operation { write, read };
+enum class operation { write, read, version };
 
 struct command_line {
     operation op = operation::read;
     const char* path = nullptr;
     std::int32_t minimum_version = 0; // 0: no version check
     bool skip_verify = false;
+    bool trace = false;                // -t: the line's exchanges on standard error
     const char* bad_version = nullptr; // the -c argument that was not a version
 };
 
 enum class parse_result {
-    run,             // op and path are set
+    run,             // op is set, and path for -w and -r
     usage,           // no operation, unknown option or missing argument
+    help,            // -h before any operation
     invalid_version, // bad_version is set
 };
 
-// Scans the options in order with getopt; the first -w or -r ends the scan, so settings
+// Scans the options in order with getopt; the first -w, -r or -i ends the scan, so settings
 // count only when they come before it.
 parse_result parse_options(int argc, char** argv, command_line& command);
 
@@ -29,3 +31,6 @@ bool parse_version(const char* text, std::int32_t& version);
 
 // Writes the usage text to standard error and ends the process with EXIT_USAGE.
 [[noreturn]] void print_usage(const char* program_name);
+
+// Writes the usage text to standard output and ends the process with EXIT_DONE.
+[[noreturn]] void print_help(const char* program_name);
