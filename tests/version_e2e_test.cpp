@@ -117,3 +117,37 @@ TEST_F(version_gate_run, without_a_version_check_no_version_request_is_sent) {
     const auto line = panel->received();
     EXPECT_EQ(bytes(line.begin(), line.begin() + 53), expected);
 }
+
+class version_query_run : public e2e {};
+
+TEST_F(version_query_run, prints_the_version_and_leaves_the_firmware_running) {
+    panelsim::config cfg;
+    cfg.version = 0x0a05;
+    start_panel(cfg);
+    const auto r = run({"-c", "ffff", "-i", "-w", "img.bin"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "Get firmware version...\nFrontpanel version 0a05\n");
+    EXPECT_EQ(r.err, "");
+    settle();
+    EXPECT_EQ(panel->received(), version_request_line());
+    EXPECT_FALSE(panel->in_bootloader());
+}
+
+TEST_F(version_query_run, no_version_reply_ends_with_status_3) {
+    panelsim::config silent;
+    silent.version_reply = bytes{};
+    panelsim::config other_frame;
+    other_frame.version_reply = bytes{0x5A, 0xF1, 1, 2, 3, 4};
+    panelsim::config bootloader;
+    bootloader.start_in_bootloader = true;
+    for (const auto& cfg : {silent, other_frame, bootloader}) {
+        start_panel(cfg);
+        const auto r = run({"-i"});
+        EXPECT_EQ(r.status, 3) << r.out;
+        EXPECT_EQ(r.out,
+                  "Get firmware version...\nFrontpanel seems to be in safe bootloader mode\n");
+        settle();
+        EXPECT_EQ(panel->received(), version_request_line()) << "no flash-mode request";
+        EXPECT_EQ(panel->in_bootloader(), cfg.start_in_bootloader);
+    }
+}

@@ -3,6 +3,7 @@
 #include "cli/read_out.h"
 #include "common/panel_constants.h"
 #include "image/image_program.h"
+#include "protocol/panel_protocol.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,10 +21,16 @@ int main(int argc, char** argv) {
     case parse_result::run:
         break;
     }
-    if (command.op == operation::write) {
+    switch (command.op) {
+    case operation::write:
         program_from_file(command.path, command.minimum_version, command.skip_verify);
-    } else {
+        break;
+    case operation::read:
         read_flash_to_file(command.path);
+        break;
+    case operation::version:
+        print_panel_version();
+        break;
     }
     std::exit(EXIT_DONE);
 }

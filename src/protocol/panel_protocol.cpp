@@ -9,7 +9,7 @@
 static constexpr std::array<std::uint8_t, 4> FLASH_MODE_REQUEST = {0xA5, 0x3C, 0x5E, 0x27};
 static constexpr std::array<std::uint8_t, 1> ACK_SEQUENCE = {ACK};
 
-static void send_zero_burst() {
+void send_zero_burst() {
     constexpr std::array<std::uint8_t, ZERO_BURST_SIZE> zeros{};
     port_write(zeros);
 }

@@ -38,6 +38,7 @@ constexpr int VERSION_UNKNOWN = 2; // no version reply
 
 // --- bootloader ---
 void connect_panel(std::int32_t minimum_version);
+void send_zero_burst();
 void enter_flash_mode();
 void erase_block(int address);
 void write_block(int address, block_view data);
@@ -63,3 +64,6 @@ void send_version_request();
 int query_version(std::int32_t minimum_version);
 // Ends the process with EXIT_VERSION_CURRENT when the panel needs no update.
 void version_gate(std::int32_t minimum_version);
+// Asks the running firmware for its version and prints it, never requesting flash mode;
+// ends the process with EXIT_NO_PANEL when no version reply comes.
+void print_panel_version();
