@@ -1,4 +1,5 @@
-// The version gate end to end: what the panel reports decides whether it is programmed.
+// The version gate and the version query (-i) end to end: what the panel reports decides
+// whether it is programmed, and -i only ever asks.
 #include "e2e_support.h"
 
 #include <gtest/gtest.h>
@@ -6,12 +7,6 @@
 using panelsim::bytes;
 
 namespace {
-
-bytes version_request_line() {
-    bytes line(16, 0x00);
-    line.insert(line.end(), {0xA5, 0x00, 0x00});
-    return line;
-}
 
 const bytes IMAGE(200, 0x3C);
 

@@ -4,6 +4,7 @@
 #include "common/panel_constants.h"
 #include "image/image_program.h"
 #include "protocol/panel_protocol.h"
+#include "serial/serial_port.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     case parse_result::run:
         break;
     }
+    line_trace = command.trace;
     switch (command.op) {
     case operation::write:
         program_from_file(command.path, command.minimum_version, command.skip_verify);

@@ -35,6 +35,7 @@ static void synchronise() {
             return;
         }
     }
+    trace_give_up("sync gave up after %d sync bytes", SYNC_ATTEMPTS);
     fail(EXIT_NO_SYNC, "Can't sync with Frontpanel, powercycle and try without -c option\n");
 }
 

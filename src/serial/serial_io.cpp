@@ -31,6 +31,9 @@ int read_bytes(std::span<std::uint8_t> destination) {
         }
         wait_readable(READ_WAIT_US);
     }
+    if (got < count) {
+        trace_give_up("read gave up with %d of %d bytes", got, count);
+    }
     return got;
 }
 
@@ -45,6 +48,7 @@ bool wait_for_bytes(std::span<const std::uint8_t> expected) {
         }
         wait_readable(READ_WAIT_US);
         if (++misses >= ACK_ATTEMPTS) {
+            trace_give_up("wait for %02x gave up", expected[matched]);
             return false;
         }
     }

@@ -6,6 +6,7 @@
 #include "common/panel_constants.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -19,6 +20,10 @@
 constexpr int WRITE_STALL_MS = 2000; // ms a full output queue may take to accept more
 
 int panel_fd = -1;
+bool line_trace = false;
+
+static timespec trace_origin{};   // when the port was opened
+static int trace_empty_reads = 0; // reads that found nothing since bytes last arrived
 
 // Raw 115200 8N1: no flow control, no translation, no echo, no signals. Fields not named
 // keep the value the device reported.
@@ -39,6 +44,9 @@ void open_panel_port() {
     if (panel_fd < 0) {
         fail_system(EXIT_NO_PANEL, "Can't open %s", PANEL_DEVICE);
     }
+    if (line_trace) {
+        clock_gettime(CLOCK_MONOTONIC, &trace_origin);
+    }
     // Two flashers interleaving packets on one line would corrupt the panel.
     if (flock(panel_fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
@@ -57,11 +65,51 @@ void open_panel_port() {
     }
 }
 
+static double trace_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - trace_origin.tv_sec) * 1e3 +
+           static_cast<double>(now.tv_nsec - trace_origin.tv_nsec) / 1e6;
+}
+
+// Flushed line by line, so the trace keeps pace with the line even when the tool is killed.
+static void put_trace_line(const std::string& line) {
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+// Empty reads are only counted: a silent line would otherwise fill the trace.
+static void trace_read(std::span<const std::uint8_t> buffer, ssize_t got) {
+    if (got <= 0) {
+        ++trace_empty_reads;
+        return;
+    }
+    put_trace_line(format_trace_line(trace_ms(), '<', buffer.first(static_cast<std::size_t>(got)),
+                                     trace_empty_reads));
+    trace_empty_reads = 0;
+}
+
+void trace_give_up(const char* format, ...) {
+    if (!line_trace) {
+        return;
+    }
+    char what[128];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(what, sizeof what, format, args);
+    va_end(args);
+    put_trace_line(format_give_up_line(trace_ms(), what, trace_empty_reads));
+    trace_empty_reads = 0;
+}
+
 int port_read(std::span<std::uint8_t> buffer) {
     for (;;) {
         const ssize_t got = read(panel_fd, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) {
             continue;
+        }
+        if (line_trace) {
+            trace_read(buffer, got);
         }
         return static_cast<int>(got);
     }
@@ -99,6 +147,9 @@ static bool wait_for_event(short events, int timeout_us) {
 }
 
 void port_write(std::span<const std::uint8_t> packet) {
+    if (line_trace) {
+        put_trace_line(format_trace_line(trace_ms(), '>', packet, 0));
+    }
     std::size_t done = 0;
     while (done < packet.size()) {
         const ssize_t wrote = write(panel_fd, packet.data() + done, packet.size() - done);

@@ -7,12 +7,14 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 constexpr int READ_ATTEMPTS = 400;  // reads per read_bytes call, successful ones included
 constexpr int READ_WAIT_US = 10000; // µs waited for input after a read that brought nothing
 constexpr int ACK_ATTEMPTS = 400;   // reads without the expected bytes before giving up
 
 extern int panel_fd;
+extern bool line_trace; // -t: every exchange on the line goes to standard error
 
 // --- serial_port.cpp: the descriptor and the clock ---
 
@@ -32,6 +34,10 @@ void wait_readable(int timeout_us);
 // A fixed pause that input does not end.
 void pause_us(int duration_us);
 
+// With line_trace, notes on the trace that a wait gave up, printf-style, with the reads
+// that found nothing since bytes last arrived; without, does nothing.
+void trace_give_up(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // --- serial_io.cpp: reading loops ---
 
 // Fills up to destination.size() bytes within READ_ATTEMPTS attempts, each byte that
@@ -42,3 +48,11 @@ int read_bytes(std::span<std::uint8_t> destination);
 // Waits until the bytes of `expected` have arrived in order, other bytes between them
 // discarded; false after ACK_ATTEMPTS reads that brought nothing or something else.
 bool wait_for_bytes(std::span<const std::uint8_t> expected);
+
+// --- line_trace.cpp: the lines of the trace, each ending in a newline ---
+
+// "<ms> <direction> <bytes in hex>", then "(after N empty reads)" when N > 0.
+std::string format_trace_line(double ms, char direction, std::span<const std::uint8_t> bytes,
+                              int empty_reads);
+// "<ms> - <what>", then "(after N empty reads)" when N > 0.
+std::string format_give_up_line(double ms, const char* what, int empty_reads);
