@@ -4,6 +4,8 @@
 usage: measure.py CHILD_USAGE TOOL WORKDIR SIM_STDOUT
 CHILD_USAGE (built from child_usage.c) starts each run and reports its time and memory;
 WORKDIR holds the `frontpanel` link; SIM_STDOUT is where panelsim's stdout goes.
+BENCH_TOOL_ARGS, when set, holds options put before each operation (e.g. "-t"); the tool's
+standard output and standard error go to a file in WORKDIR.
 Exit 0 when the measurement ran (targets met or not), 1 when something broke.
 """
 import os
@@ -30,6 +32,7 @@ class Bench:
     def __init__(self, child_usage, tool, workdir, sim_stdout):
         self.child_usage, self.tool = child_usage, tool
         self.workdir, self.sim_stdout = workdir, sim_stdout
+        self.options = os.environ.get("BENCH_TOOL_ARGS", "").split()
         self.sessions_seen = len(self.sessions())
 
     def sessions(self):
@@ -52,7 +55,8 @@ class Bench:
     def run(self, *args):
         """One tool run: (wall s, cpu s, maxrss KiB, session line)."""
         log = os.path.join(self.workdir, "tool.log")
-        out = subprocess.run([self.child_usage, log, str(RUN_TIMEOUT_S), self.tool, *args],
+        out = subprocess.run([self.child_usage, log, str(RUN_TIMEOUT_S), self.tool, *self.options,
+                              *args],
                              cwd=self.workdir, capture_output=True, text=True, check=False)
         if out.returncode != 0:
             raise BenchError(f"child_usage failed: {out.stderr.strip()}")
@@ -111,6 +115,8 @@ def main():
     if len(sys.argv) != 5:
         sys.exit(__doc__)
     bench = Bench(*sys.argv[1:])
+    if bench.options:
+        print(f"tool options before each operation: {' '.join(bench.options)}")
     image = os.urandom(IMAGE_SIZE)
     with open(os.path.join(bench.workdir, "image.bin"), "wb") as f:
         f.write(image)

@@ -4,6 +4,8 @@
 # Exit 0 when the measurement ran, whether or not the targets were met.
 # Arguments are passed on to panelsim, e.g. `bench/run.sh --fifo 1` for a UART that hands
 # over every received byte on its own.
+# BENCH_TOOL_ARGS puts options before each operation, e.g. `BENCH_TOOL_ARGS=-t bench/run.sh`
+# to time traced runs (the trace goes to a file).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
