@@ -65,12 +65,6 @@ int count_of(const std::string& text, const std::string& what) {
     return count;
 }
 
-panelsim::bytes version_request_line() {
-    panelsim::bytes line(16, 0x00);
-    line.insert(line.end(), {0xA5, 0x00, 0x00});
-    return line;
-}
-
 tool_run run_tool(const std::string& directory, const std::vector<std::string>& args, int limit_s) {
     int out_pipe[2];
     int err_pipe[2];

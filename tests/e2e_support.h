@@ -31,9 +31,6 @@ std::vector<std::string> list_dir(const std::string& path);
 // Counts non-overlapping occurrences of `what` in `text`.
 int count_of(const std::string& text, const std::string& what);
 
-// What the tool sends to ask the running firmware its version: a zero burst, the request.
-panelsim::bytes version_request_line();
-
 class e2e : public ::testing::Test {
   protected:
     void SetUp() override;

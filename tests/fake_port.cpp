@@ -4,8 +4,6 @@
 #include "serial/serial_port.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <deque>
 
 namespace {
@@ -21,7 +19,6 @@ int open_count = 0;
 std::vector<int> wait_log;
 std::vector<int> pause_log;
 fake_port::bytes write_log;
-std::vector<std::string> give_up_log;
 
 } // namespace
 
@@ -37,7 +34,6 @@ void reset() {
     wait_log.clear();
     pause_log.clear();
     write_log.clear();
-    give_up_log.clear();
     panel_fd = -1;
 }
 
@@ -70,9 +66,6 @@ const std::vector<int>& pauses() {
 }
 const bytes& written() {
     return write_log;
-}
-const std::vector<std::string>& give_ups() {
-    return give_up_log;
 }
 
 } // namespace fake_port
@@ -113,11 +106,5 @@ void pause_us(int duration_us) {
     pause_log.push_back(duration_us);
 }
 
-void trace_give_up(const char* format, ...) {
-    char what[128];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(what, sizeof what, format, args);
-    va_end(args);
-    give_up_log.emplace_back(what);
-}
+// The scripted port keeps no trace.
+void trace_give_up(const char*, ...) {}

@@ -1,10 +1,8 @@
 // A scripted port linked in place of the real one: input arrives as the test queued it,
-// and every read, wait, pause, written byte and wait given up is recorded without real time
-// passing.
+// and every read, wait, pause and written byte is counted without real time passing.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace fake_port {
@@ -25,6 +23,5 @@ int opens();
 const std::vector<int>& waits();  // µs asked of each wait_readable
 const std::vector<int>& pauses(); // µs of each pause_us
 const bytes& written();
-const std::vector<std::string>& give_ups(); // what each trace_give_up said
 
 } // namespace fake_port

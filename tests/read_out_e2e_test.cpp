@@ -300,12 +300,9 @@ TEST_F(read_out, command_line_errors_show_the_usage_and_exit_64) {
 }
 
 TEST_F(read_out, help_is_the_usage_text_on_standard_output_with_status_0) {
-    const auto usage = run({}).err;
-    for (const char* help : {"-h", "-vh"}) {
-        const auto r = run({"-t", help, "-r", "dump.bin"});
-        EXPECT_EQ(r.status, 0) << help;
-        EXPECT_EQ(r.out, usage) << help;
-        EXPECT_EQ(r.err, "") << help;
-    }
+    const auto r = run({"-vh", "-r", "dump.bin"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, run({}).err);
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(list_dir(dir).size(), 0U) << "nothing runs after -h";
 }

@@ -4,9 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 using panelsim::bytes;
 
 namespace {
+
+bytes version_request_line() {
+    bytes line(16, 0x00);
+    line.insert(line.end(), {0xA5, 0x00, 0x00});
+    return line;
+}
 
 const bytes IMAGE(200, 0x3C);
 
@@ -115,32 +123,61 @@ TEST_F(version_gate_run, without_a_version_check_no_version_request_is_sent) {
 
 class version_query_run : public e2e {};
 
-TEST_F(version_query_run, prints_the_version_and_leaves_the_firmware_running) {
+namespace {
+
+// The trace without its time column, and without the empty-read counts of incoming bytes,
+// which depend on when the panel answered.
+std::vector<std::string> trace_without_times(const std::string& trace) {
+    std::vector<std::string> lines;
+    std::istringstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        EXPECT_TRUE(line.size() > 10 && line[5] == '.' && line[9] == ' ') << line;
+        line.erase(0, 10);
+        lines.push_back(line[0] == '<' ? line.substr(0, line.find(" (after")) : line);
+    }
+    return lines;
+}
+
+const std::string ZERO_BURST = "> 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00";
+
+} // namespace
+
+TEST_F(version_query_run, prints_the_version_without_flash_mode_and_traces_both_directions) {
     panelsim::config cfg;
     cfg.version = 0x0a05;
     start_panel(cfg);
-    const auto r = run({"-c", "ffff", "-i", "-w", "img.bin"});
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out, "Get firmware version...\nFrontpanel version 0a05\n");
-    EXPECT_EQ(r.err, "");
+    const auto plain = run({"-i"});
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.out, "Get firmware version...\nFrontpanel version 0a05\n");
+    EXPECT_EQ(plain.err, "");
     settle();
     EXPECT_EQ(panel->received(), version_request_line());
     EXPECT_FALSE(panel->in_bootloader());
+
+    start_panel(cfg);
+    const auto traced = run({"-t", "-i"});
+    EXPECT_EQ(traced.status, 0);
+    EXPECT_EQ(traced.out, plain.out);
+    const std::vector<std::string> lines = {ZERO_BURST, "> a5 00 00", "< 5a",
+                                            "< 00",     "< 0a",       "< 05"};
+    EXPECT_EQ(trace_without_times(traced.err), lines) << traced.err;
 }
 
-TEST_F(version_query_run, no_version_reply_ends_with_status_3) {
+TEST_F(version_query_run, no_version_reply_ends_with_status_3_and_one_line_giving_up) {
     panelsim::config silent;
     silent.version_reply = bytes{};
-    panelsim::config other_frame;
-    other_frame.version_reply = bytes{0x5A, 0xF1, 1, 2, 3, 4};
     panelsim::config bootloader;
     bootloader.start_in_bootloader = true;
-    for (const auto& cfg : {silent, other_frame, bootloader}) {
+    for (const auto& cfg : {silent, bootloader}) {
         start_panel(cfg);
-        const auto r = run({"-i"});
+        const auto r = run({"-t", "-i"});
         EXPECT_EQ(r.status, 3) << r.out;
         EXPECT_EQ(r.out,
                   "Get firmware version...\nFrontpanel seems to be in safe bootloader mode\n");
+        const std::vector<std::string> lines = {
+            ZERO_BURST, "> a5 00 00", "- wait for a frame gave up (after 1001 empty reads)"};
+        EXPECT_EQ(trace_without_times(r.err), lines) << r.err;
+        EXPECT_GE(std::stod(r.err.substr(r.err.rfind(" - ") - 9)), 1000.0) << "1000 waits of 1 ms";
         settle();
         EXPECT_EQ(panel->received(), version_request_line()) << "no flash-mode request";
         EXPECT_EQ(panel->in_bootloader(), cfg.start_in_bootloader);
