@@ -99,9 +99,13 @@ bytes packet(std::uint8_t command, int address) {
             static_cast<std::uint8_t>(address & 0xFF)};
 }
 
+bytes concat(bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 bytes write_packet(int address, const bytes& data, int checksum_error = 0) {
-    bytes p = packet(0x03, address);
-    p.insert(p.end(), data.begin(), data.end());
+    bytes p = concat(packet(0x03, address), data);
     const unsigned sum = std::accumulate(data.begin(), data.end(), 0u);
     p.push_back(static_cast<std::uint8_t>(sum + static_cast<unsigned>(checksum_error)));
     return p;
@@ -109,11 +113,6 @@ bytes write_packet(int address, const bytes& data, int checksum_error = 0) {
 
 bytes block_of(const panelsim::flash_image& image, int address) {
     return bytes(image.begin() + address, image.begin() + address + BLOCK_SIZE);
-}
-
-bytes concat(bytes a, const bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 // A started panel in its own directory with the host's end of the line open.

@@ -29,8 +29,8 @@ std::string read_progress() {
 const std::string CONNECTED = "Enter Flashmode...\nAccepted (1)\nSync\nSynced\n";
 
 bytes connection_bytes() {
-    bytes line(48, 0x00);
-    line.insert(line.end(), {0xA5, 0x3C, 0x5E, 0x27, 0xAA});
+    bytes line = {0xA5, 0x3C, 0x5E, 0x27, 0xAA};
+    line.insert(line.begin(), 48, 0x00);
     return line;
 }
 

@@ -11,8 +11,8 @@ using panelsim::bytes;
 namespace {
 
 bytes version_request_line() {
-    bytes line(16, 0x00);
-    line.insert(line.end(), {0xA5, 0x00, 0x00});
+    bytes line = {0xA5, 0x00, 0x00};
+    line.insert(line.begin(), 16, 0x00);
     return line;
 }
 
