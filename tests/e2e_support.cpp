@@ -19,6 +19,14 @@
 
 extern char** environ;
 
+namespace {
+
+// The emulator that runs target programs on this machine in a cross build, its program
+// (found on PATH) and arguments; empty in a native build.
+const std::vector<std::string> EMULATOR = {PANELFLASH_EMULATOR};
+
+} // namespace
+
 std::string make_temp_dir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/panelflash-e2e-XXXXXX";
@@ -77,18 +85,31 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
     posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
 
-    std::vector<std::string> words = {"panelflash"};
+    // The tool runs as "panelflash", the name its usage text shows. Through the emulator it
+    // is named by its path, and qemu-user takes the name from QEMU_ARGV0.
+    std::vector<std::string> words = EMULATOR;
+    words.push_back(EMULATOR.empty() ? "panelflash" : PANELFLASH_LOCAL);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& word : words) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
+    std::string program_name = "QEMU_ARGV0=panelflash";
+    std::vector<char*> env;
+    for (char** setting = environ; *setting != nullptr; ++setting) {
+        env.push_back(*setting);
+    }
+    if (!EMULATOR.empty()) {
+        env.push_back(program_name.data());
+    }
+    env.push_back(nullptr);
 
     const auto started = std::chrono::steady_clock::now();
     pid_t child = -1;
     const int spawned =
-        posix_spawn(&child, PANELFLASH_LOCAL, &actions, nullptr, argv.data(), environ);
+        posix_spawnp(&child, EMULATOR.empty() ? PANELFLASH_LOCAL : EMULATOR.front().c_str(),
+                     &actions, nullptr, argv.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     close(err_pipe[1]);
