@@ -1,14 +1,37 @@
 #!/usr/bin/env bash
 # Makes sure the build tools are here: installs what is missing when run as root on a
 # Debian-like system, otherwise says what to install and fails.
+#   scripts/deps.sh          native build and tests (presets dev, release, asan, ci-gcc)
+#   scripts/deps.sh clang    and clang, for the ci-clang preset
+#   scripts/deps.sh cross    and the cross compilers, qemu-user and GoogleTest's sources,
+#                            for the cross-aarch64 and cross-armhf presets
 set -euo pipefail
 
 missing=()
-command -v cmake >/dev/null || missing+=(cmake)
-command -v g++ >/dev/null || missing+=(g++)
-command -v make >/dev/null || missing+=(make)
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-[ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
+need_command() { command -v "$1" >/dev/null || missing+=("$2"); }
+need_file() { [ -f "$1" ] || missing+=("$2"); }
+
+need_command cmake cmake
+need_command g++ g++
+need_command make make
+need_file /usr/include/gtest/gtest.h libgtest-dev
+need_file /usr/include/gmock/gmock.h libgmock-dev
+for extra in "$@"; do
+    case $extra in
+    clang) need_command clang++ clang ;;
+    cross)
+        need_command aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
+        need_command arm-linux-gnueabihf-g++ g++-arm-linux-gnueabihf
+        need_command qemu-aarch64 qemu-user
+        # A cross build compiles GoogleTest from these sources for the target.
+        need_file /usr/src/googletest/CMakeLists.txt googletest
+        ;;
+    *)
+        echo "usage: scripts/deps.sh [clang] [cross]" >&2
+        exit 64
+        ;;
+    esac
+done
 
 if [ ${#missing[@]} -gt 0 ]; then
     if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
