@@ -1,6 +1,7 @@
 // End-to-end harness: panelsim in a temporary directory, the tool as a child process.
 #include "e2e_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -63,6 +64,17 @@ int count_of(const std::string& text, const std::string& what) {
         ++count;
     }
     return count;
+}
+
+panelsim::bytes with_one_sync(panelsim::bytes line) {
+    constexpr std::uint8_t SYNC = 0xAA;
+    const auto first = std::find(line.begin(), line.end(), SYNC);
+    if (first != line.end()) {
+        const auto after =
+            std::find_if(first, line.end(), [](std::uint8_t b) { return b != SYNC; });
+        line.erase(first + 1, after);
+    }
+    return line;
 }
 
 tool_run run_tool(const std::string& directory, const std::vector<std::string>& args, int limit_s) {

@@ -31,6 +31,11 @@ std::vector<std::string> list_dir(const std::string& path);
 // Counts non-overlapping occurrences of `what` in `text`.
 int count_of(const std::string& text, const std::string& what);
 
+// The line with its first run of sync bytes (0xAA) cut to one. The tool repeats the byte
+// until an answer arrives within its 10 ms window, and on a busy machine panelsim's answer
+// can come later than that: how many went out is timing, not protocol.
+panelsim::bytes with_one_sync(panelsim::bytes line);
+
 class e2e : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -64,7 +64,7 @@ TEST_F(read_out, dumps_the_whole_flash_with_the_exact_exchange) {
                                  static_cast<std::uint8_t>(address & 0xFF)});
     }
     line.insert(line.end(), {0x01, 0x42});
-    EXPECT_EQ(panel->received(), line);
+    EXPECT_EQ(with_one_sync(panel->received()), line);
     EXPECT_FALSE(panel->in_bootloader());
 }
 
@@ -130,7 +130,7 @@ TEST_F(read_out, accepts_a_panel_already_in_its_bootloader) {
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.rfind("Enter Flashmode...\nAccepted (2)\nSync\nSynced\n", 0), 0U) << r.out;
     settle();
-    const auto line = panel->received();
+    const auto line = with_one_sync(panel->received());
     const auto expected = connection_bytes();
     ASSERT_GE(line.size(), expected.size());
     EXPECT_EQ(bytes(line.begin(), line.begin() + 53), expected) << "-c is ignored by the read-out";
