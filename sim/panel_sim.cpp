@@ -26,6 +26,9 @@ constexpr std::int64_t BYTE_NS = 86806;
 // How long a hang-up waits for the host to read what was answered before it.
 constexpr std::int64_t HANG_UP_GRACE_NS = 500'000'000;
 constexpr std::int64_t HANG_UP_SETTLE_NS = 2'000'000;
+// Where the bootloader's own flash begins. Kept apart from the tool's APP_AREA_SIZE on
+// purpose: a wrong limit in the tool shows as a violation here instead of moving with it.
+constexpr int BOOTLOADER_START = 0x1E00;
 // At stop(), host bytes still in flight are awaited until the line is quiet this long.
 constexpr int STOP_QUIET_MS = 10;
 
@@ -506,7 +509,7 @@ void panel::complete_packet(std::int64_t arrival) {
         break;
     }
     packets_.push_back(p);
-    if ((p.command == CMD_ERASE || p.command == CMD_WRITE) && p.address >= APP_AREA_SIZE) {
+    if ((p.command == CMD_ERASE || p.command == CMD_WRITE) && p.address >= BOOTLOADER_START) {
         violations_.push_back(p);
     }
 
