@@ -159,6 +159,11 @@ void panel::start() {
         if (tcsetattr(slave_fd_, TCSANOW, &tio) != 0) {
             fail_errno("tcsetattr");
         }
+        const auto early = static_cast<ssize_t>(cfg_.sent_at_start.size());
+        if (write(master_fd_, cfg_.sent_at_start.data(), cfg_.sent_at_start.size()) != early) {
+            fail_errno("write");
+        }
+        sent_ = cfg_.sent_at_start;
         wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wake_fd_ < 0) {
             fail_errno("eventfd");
@@ -257,6 +262,15 @@ line_stats panel::take_stats() {
 bool panel::in_bootloader() const {
     std::lock_guard lock(mutex_);
     return bootloader_;
+}
+
+termios panel::host_settings() const {
+    std::lock_guard lock(mutex_);
+    termios settings{};
+    if (slave_fd_ < 0 || tcgetattr(slave_fd_, &settings) != 0) {
+        fail_errno("tcgetattr");
+    }
+    return settings;
 }
 
 void panel::serve() {

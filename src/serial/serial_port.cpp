@@ -20,20 +20,6 @@ constexpr int WRITE_STALL_MS = 2000; // ms a full output queue may take to accep
 
 int panel_fd = -1;
 
-// Raw 115200 8N1: no flow control, no translation, no echo, no signals. Fields not named
-// keep the value the device reported.
-static void apply_line_settings(termios& settings) {
-    settings.c_iflag = IGNBRK | IGNPAR;
-    settings.c_oflag = 0;
-    settings.c_lflag = 0;
-    settings.c_line = 0;
-    settings.c_cc[VTIME] = 0;
-    settings.c_cc[VMIN] = 1;
-    settings.c_cflag = CS8 | CREAD | HUPCL;
-    cfsetispeed(&settings, B115200);
-    cfsetospeed(&settings, B115200);
-}
-
 void open_panel_port() {
     panel_fd = open(PANEL_DEVICE, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (panel_fd < 0) {
@@ -52,7 +38,8 @@ void open_panel_port() {
         fail_system(EXIT_NO_PANEL, "Can't read the line settings of %s", PANEL_DEVICE);
     }
     apply_line_settings(settings);
-    if (tcsetattr(panel_fd, TCSAFLUSH, &settings) != 0) {
+    // Whatever the panel sent before now would be taken for the answer to the first request.
+    if (tcsetattr(panel_fd, TCSAFLUSH, &settings) != 0 || tcflush(panel_fd, TCIFLUSH) != 0) {
         fail_system(EXIT_NO_PANEL, "Can't configure %s", PANEL_DEVICE);
     }
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 
+#include <termios.h>
+
 constexpr int READ_ATTEMPTS = 400;  // reads per read_bytes call, successful ones included
 constexpr int READ_WAIT_US = 10000; // µs waited for input after a read that brought nothing
 constexpr int ACK_ATTEMPTS = 400;   // reads without the expected bytes before giving up
@@ -31,6 +33,13 @@ void wait_readable(int timeout_us);
 
 // A fixed pause that input does not end.
 void pause_us(int duration_us);
+
+// --- line_settings.cpp ---
+
+// Raw 115200 baud 8N1 with the receiver on and no flow control; hang-up on the last close;
+// no translation, echo or signal characters; VMIN 1 and VTIME 0, as the descriptor is
+// non-blocking and every wait is a poll. Fields not named keep the value the device reported.
+void apply_line_settings(termios& settings);
 
 // --- serial_io.cpp: reading loops ---
 
