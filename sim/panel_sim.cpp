@@ -164,6 +164,9 @@ void panel::start() {
             fail_errno("write");
         }
         sent_ = cfg_.sent_at_start;
+        if (cfg_.hold_host_output && tcflow(slave_fd_, TCOOFF) != 0) {
+            fail_errno("tcflow");
+        }
         wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wake_fd_ < 0) {
             fail_errno("eventfd");
@@ -403,7 +406,9 @@ void panel::feed_firmware(std::uint8_t b, std::int64_t arrival) {
     pending_.push_back(b);
     if (pending_ == VERSION_REQUEST) {
         pending_.clear();
-        if (cfg_.version_reply) {
+        if (cfg_.hang_up_on_version_request) {
+            schedule(event_kind::hang_up, arrival);
+        } else if (cfg_.version_reply) {
             reply(*cfg_.version_reply, arrival);
         } else {
             reply({FRAME_START, 0x00, static_cast<std::uint8_t>(cfg_.version >> 8),

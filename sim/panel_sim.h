@@ -34,7 +34,9 @@ struct config {
     // When set, sent instead of the version frame (empty: silence). Lets tests send
     // noise, other frame types or arbitrary bytes.
     std::optional<bytes> version_reply;
-    bytes sent_at_start; // already on the line when the host opens it
+    bytes sent_at_start;                     // already on the line when the host opens it
+    bool hang_up_on_version_request = false; // close the line instead of answering it
+    bool hold_host_output = false;           // the host's output is stopped, as by XOFF
 
     // --- bootloader ---
     int sync_reply_bytes = 1;              // bytes answered per 0xAA; 0: never answers
