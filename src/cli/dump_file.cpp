@@ -4,6 +4,7 @@
 
 #include "common/fail.h"
 #include "common/panel_constants.h"
+#include "serial/serial_port.h"
 
 #include <cerrno>
 #include <climits>
@@ -105,6 +106,7 @@ static void create_named_dump() {
 }
 
 void create_dump_file(const char* target) {
+    refuse_panel_line(target);
     const std::string path = resolve_links(target);
     copy_path(target_path, path);
     struct stat status {};

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -110,5 +111,21 @@ void wait_readable(int timeout_us) {
 void pause_us(int duration_us) {
     timespec left{duration_us / 1000000, static_cast<long>(duration_us % 1000000) * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// The same file, or another node of the same device.
+static bool same_device(const struct stat& a, const struct stat& b) {
+    if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) {
+        return a.st_rdev == b.st_rdev;
+    }
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void refuse_panel_line(const char* path) {
+    struct stat line {};
+    struct stat file {};
+    if (stat(PANEL_DEVICE, &line) == 0 && stat(path, &file) == 0 && same_device(line, file)) {
+        fail(EXIT_FAILED, "%s is the panel's serial line, not a file\n", path);
     }
 }

@@ -34,6 +34,10 @@ void wait_readable(int timeout_us);
 // A fixed pause that input does not end.
 void pause_us(int duration_us);
 
+// Ends the process with EXIT_FAILED when `path`, links followed, is the panel's line itself:
+// a dump written there would reach the bootloader as packets, an image read there never ends.
+void refuse_panel_line(const char* path);
+
 // --- line_settings.cpp ---
 
 // Raw 115200 baud 8N1 with the receiver on and no flow control; hang-up on the last close;
