@@ -72,16 +72,21 @@ TEST_F(read_out, replaces_an_existing_file_and_creates_it_as_plain_creation_woul
     start_panel();
     write_file(path("dump.bin"), bytes(100, 0x11));
     chmod(path("dump.bin").c_str(), 0600);
-    const auto r = run({"-r", "dump.bin"});
+    const mode_t mask = umask(027); // the tool inherits it
+    auto r = run({"-r", "dump.bin"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const auto flash = panel->flash();
     EXPECT_EQ(read_file(path("dump.bin")), bytes(flash.begin(), flash.end()));
-    const mode_t mask = umask(0);
-    umask(mask);
     struct stat status {};
     ASSERT_EQ(stat(path("dump.bin").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);
+    EXPECT_EQ(status.st_mode & 0777, 0600U) << "the replaced file's bits";
     EXPECT_EQ(list_dir(dir).size(), 2U) << "only the link and the dump";
+
+    r = run({"-r", "new.bin"});
+    umask(mask);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_EQ(stat(path("new.bin").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0640U) << "0666 less the umask";
 }
 
 TEST_F(read_out, writes_through_a_symbolic_link) {
