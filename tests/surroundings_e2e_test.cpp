@@ -189,3 +189,44 @@ TEST_F(surroundings, links_in_a_shared_directory_are_followed_only_for_their_own
         EXPECT_EQ(status.st_mode & 0777, 0640U);
     }
 }
+
+struct interruption {
+    const char* what;
+    const char* program;
+    int signal; // 0: the run fails by itself, the panel having stopped answering
+    int status;
+    bool hidden_file_left;
+};
+
+TEST_F(surroundings, a_stopped_read_out_leaves_the_old_dump_and_no_hidden_file) {
+    const char* named = PANELFLASH_LOCAL_NAMED; // as on vfat or NFS
+    const interruption cases[] = {
+        {"failed", named, 0, 3, false},
+        {"SIGTERM", named, SIGTERM, 128 + SIGTERM, false},
+        {"SIGINT", named, SIGINT, 128 + SIGINT, false},
+        {"SIGHUP", named, SIGHUP, 128 + SIGHUP, false},
+        {"SIGTERM, unnamed file", PANELFLASH_LOCAL, SIGTERM, 128 + SIGTERM, false},
+        {"SIGKILL, which no process outlives", named, SIGKILL, 128 + SIGKILL, true},
+    };
+    panelsim::config cfg;
+    cfg.stop_after_packets = 5; // then the tool waits for the sixth acknowledgement
+    for (const auto& c : cases) {
+        start_panel(cfg);
+        write_file(path("dump.bin"), {9, 9});
+        tool_setup setup;
+        setup.program = c.program;
+        setup.signal = c.signal;
+        setup.signal_after = "Read 140   \r";
+        const auto r = run({"-r", "dump.bin"}, setup);
+        EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out << r.err;
+        EXPECT_EQ(read_file(path("dump.bin")), (bytes{9, 9})) << c.what;
+        int hidden = 0;
+        for (const auto& name : list_dir(dir)) {
+            hidden += name.rfind(".dump.bin.", 0) == 0;
+            if (name[0] == '.') {
+                std::remove(path(name).c_str());
+            }
+        }
+        EXPECT_EQ(hidden, c.hidden_file_left ? 1 : 0) << c.what;
+    }
+}

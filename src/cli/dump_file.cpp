@@ -9,17 +9,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 constexpr int MAX_LINK_DEPTH = 40;  // symbolic links followed, as the kernel does
 constexpr int MAX_TEMP_NAMES = 100; // hidden names tried beside the target
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP}; // how operators and init systems stop
 
 static int dump_fd = -1;
 static int dir_fd = -1;           // the target's directory; the names below are relative to it
@@ -28,7 +31,7 @@ static bool dump_direct = false;  // a device or pipe, written as it stands
 static long name_max = NAME_MAX;  // longest name the target's directory takes
 static char target_name[PATH_MAX];
 static char temp_name[PATH_MAX];
-static bool temp_exists = false; // a named dump that is not in place yet
+static volatile std::sig_atomic_t temp_exists = 0; // a named dump that is not in place yet
 
 [[noreturn]] static void cannot_create() {
     fail_system(EXIT_FAILED, "Can't create file");
@@ -38,11 +41,45 @@ static bool temp_exists = false; // a named dump that is not in place yet
     fail_system(EXIT_FAILED, "Can't write file");
 }
 
-// Every way out of the process goes through exit(), which runs this.
+// Every way out of the process goes through exit(), which runs this, or through one of the
+// stop signals, whose handler does.
 static void remove_unfinished_dump() {
     if (temp_exists) {
         unlinkat(dir_fd, temp_name, 0);
     }
+}
+
+// Only async-signal-safe calls: the hidden file goes, then the signal takes its usual course.
+static void remove_dump_and_stop(int signal_number) {
+    remove_unfinished_dump();
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+// A signal the caller ignores, as nohup does SIGHUP, stays ignored.
+static void remove_unfinished_dump_at_the_end() {
+    std::atexit(remove_unfinished_dump);
+    for (const int signal_number : STOP_SIGNALS) {
+        struct sigaction current {};
+        sigaction(signal_number, nullptr, &current);
+        if (current.sa_handler != SIG_IGN) {
+            struct sigaction removal {};
+            removal.sa_handler = remove_dump_and_stop;
+            sigemptyset(&removal.sa_mask);
+            sigaction(signal_number, &removal, nullptr);
+        }
+    }
+}
+
+// A hidden name is made or removed with the stop signals held, so that the handler never
+// finds the file without its record or the record without its file.
+static void hold_stop_signals(int how) {
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int signal_number : STOP_SIGNALS) {
+        sigaddset(&stops, signal_number);
+    }
+    sigprocmask(how, &stops, nullptr);
 }
 
 static std::string directory_of(const std::string& path) {
@@ -124,11 +161,15 @@ static void set_temp_name(int attempt) {
 static bool take_temp_name(int (*place)(const char* name)) {
     for (int attempt = 0; attempt < MAX_TEMP_NAMES; ++attempt) {
         set_temp_name(attempt);
-        if (place(temp_name) >= 0) {
-            temp_exists = true;
+        hold_stop_signals(SIG_BLOCK);
+        temp_exists = place(temp_name) >= 0;
+        const int error = errno;
+        hold_stop_signals(SIG_UNBLOCK);
+        if (temp_exists) {
             return true;
         }
-        if (errno != EEXIST) {
+        if (error != EEXIST) {
+            errno = error;
             return false;
         }
     }
@@ -169,12 +210,22 @@ static void open_target_directory(const std::string& path) {
     target_name[name.size()] = '\0';
 }
 
+// Builds that test the fallback pretend to be on a file system without unnamed files.
+static int open_unnamed_file() {
+#ifdef PANELFLASH_NO_UNNAMED_FILES
+    errno = EOPNOTSUPP;
+    return -1;
+#else
+    return openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+#endif
+}
+
 // Builds the dump as an unnamed file where the file system has them, under a hidden name
 // where it has not (vfat, NFS, CIFS).
 static void create_beside(const std::string& path, const struct stat* replaced) {
     open_target_directory(path);
-    std::atexit(remove_unfinished_dump);
-    dump_fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    remove_unfinished_dump_at_the_end();
+    dump_fd = open_unnamed_file();
     dump_unnamed = dump_fd >= 0;
     if (!dump_unnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
         cannot_create();
@@ -252,10 +303,14 @@ void commit_dump_file() {
     if (dump_unnamed && !take_temp_name(link_unnamed_file)) {
         cannot_write();
     }
-    if (renameat(dir_fd, temp_name, dir_fd, target_name) != 0) {
+    hold_stop_signals(SIG_BLOCK);
+    temp_exists = renameat(dir_fd, temp_name, dir_fd, target_name) != 0;
+    const int error = errno;
+    hold_stop_signals(SIG_UNBLOCK);
+    if (temp_exists) {
+        errno = error;
         cannot_write();
     }
-    temp_exists = false;
     close(dump_fd);
     fsync(dir_fd);
     close(dir_fd);
