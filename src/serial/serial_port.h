@@ -1,8 +1,9 @@
 // The serial line to the panel: the port, and the byte primitives every exchange is built on.
 //
 // serial_port.cpp is the only code that touches the descriptor and the clock (open, read,
-// write, poll, sleep); serial_io.cpp builds the reading loops on those primitives, so tests
-// can link a scripted port in place of serial_port.cpp.
+// write, poll, sleep); serial_io.cpp builds the reading loops on those primitives and
+// line_settings.cpp fills in the terminal settings, so tests can link a scripted port in
+// place of serial_port.cpp and still check both.
 #pragma once
 
 #include <cstdint>
