@@ -72,14 +72,17 @@ static void remove_unfinished_dump_at_the_end() {
 }
 
 // A hidden name is made or removed with the stop signals held, so that the handler never
-// finds the file without its record or the record without its file.
-static void hold_stop_signals(int how) {
+// finds the file without its record or the record without its file. Returns the mask to
+// put back.
+static sigset_t hold_stop_signals() {
     sigset_t stops;
+    sigset_t previous;
     sigemptyset(&stops);
     for (const int signal_number : STOP_SIGNALS) {
         sigaddset(&stops, signal_number);
     }
-    sigprocmask(how, &stops, nullptr);
+    sigprocmask(SIG_BLOCK, &stops, &previous);
+    return previous;
 }
 
 static std::string directory_of(const std::string& path) {
@@ -161,10 +164,10 @@ static void set_temp_name(int attempt) {
 static bool take_temp_name(int (*place)(const char* name)) {
     for (int attempt = 0; attempt < MAX_TEMP_NAMES; ++attempt) {
         set_temp_name(attempt);
-        hold_stop_signals(SIG_BLOCK);
+        const sigset_t previous = hold_stop_signals();
         temp_exists = place(temp_name) >= 0;
         const int error = errno;
-        hold_stop_signals(SIG_UNBLOCK);
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
         if (temp_exists) {
             return true;
         }
@@ -303,10 +306,10 @@ void commit_dump_file() {
     if (dump_unnamed && !take_temp_name(link_unnamed_file)) {
         cannot_write();
     }
-    hold_stop_signals(SIG_BLOCK);
+    const sigset_t previous = hold_stop_signals();
     temp_exists = renameat(dir_fd, temp_name, dir_fd, target_name) != 0;
     const int error = errno;
-    hold_stop_signals(SIG_UNBLOCK);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (temp_exists) {
         errno = error;
         cannot_write();
