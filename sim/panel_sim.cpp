@@ -26,6 +26,9 @@ constexpr std::int64_t BYTE_NS = 86806;
 // How long a hang-up waits for the host to read what was answered before it.
 constexpr std::int64_t HANG_UP_GRACE_NS = 500'000'000;
 constexpr std::int64_t HANG_UP_SETTLE_NS = 2'000'000;
+// Where the bootloader's own flash begins. Kept apart from the tool's APP_AREA_SIZE on
+// purpose: a wrong limit in the tool shows as a violation here instead of moving with it.
+constexpr int BOOTLOADER_START = 0x1E00;
 // At stop(), host bytes still in flight are awaited until the line is quiet this long.
 constexpr int STOP_QUIET_MS = 10;
 
@@ -156,6 +159,14 @@ void panel::start() {
         if (tcsetattr(slave_fd_, TCSANOW, &tio) != 0) {
             fail_errno("tcsetattr");
         }
+        const auto early = static_cast<ssize_t>(cfg_.sent_at_start.size());
+        if (write(master_fd_, cfg_.sent_at_start.data(), cfg_.sent_at_start.size()) != early) {
+            fail_errno("write");
+        }
+        sent_ = cfg_.sent_at_start;
+        if (cfg_.hold_host_output && tcflow(slave_fd_, TCOOFF) != 0) {
+            fail_errno("tcflow");
+        }
         wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wake_fd_ < 0) {
             fail_errno("eventfd");
@@ -254,6 +265,15 @@ line_stats panel::take_stats() {
 bool panel::in_bootloader() const {
     std::lock_guard lock(mutex_);
     return bootloader_;
+}
+
+termios panel::host_settings() const {
+    std::lock_guard lock(mutex_);
+    termios settings{};
+    if (slave_fd_ < 0 || tcgetattr(slave_fd_, &settings) != 0) {
+        fail_errno("tcgetattr");
+    }
+    return settings;
 }
 
 void panel::serve() {
@@ -386,7 +406,9 @@ void panel::feed_firmware(std::uint8_t b, std::int64_t arrival) {
     pending_.push_back(b);
     if (pending_ == VERSION_REQUEST) {
         pending_.clear();
-        if (cfg_.version_reply) {
+        if (cfg_.hang_up_on_version_request) {
+            schedule(event_kind::hang_up, arrival);
+        } else if (cfg_.version_reply) {
             reply(*cfg_.version_reply, arrival);
         } else {
             reply({FRAME_START, 0x00, static_cast<std::uint8_t>(cfg_.version >> 8),
@@ -506,7 +528,7 @@ void panel::complete_packet(std::int64_t arrival) {
         break;
     }
     packets_.push_back(p);
-    if ((p.command == CMD_ERASE || p.command == CMD_WRITE) && p.address >= APP_AREA_SIZE) {
+    if ((p.command == CMD_ERASE || p.command == CMD_WRITE) && p.address >= BOOTLOADER_START) {
         violations_.push_back(p);
     }
 

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <termios.h>
+
 namespace panelsim {
 
 using bytes = std::vector<std::uint8_t>;
@@ -40,6 +42,9 @@ struct config {
     // When set, sent instead of the version frame (empty: silence). Lets tests send
     // noise, other frame types or arbitrary bytes.
     std::optional<bytes> version_reply;
+    bytes sent_at_start;                     // already on the line when the host opens it
+    bool hang_up_on_version_request = false; // close the line instead of answering it
+    bool hold_host_output = false;           // the host's output is stopped, as by XOFF
 
     // --- bootloader ---
     int sync_reply_bytes = 1;              // bytes answered per 0xAA; 0: never answers
@@ -115,6 +120,7 @@ class panel {
     line_stats stats() const;               // since start or the last take_stats()
     line_stats take_stats();                // returns and resets the counters
     bool in_bootloader() const;
+    termios host_settings() const; // the line settings the host left; before stop() only
 
     // Called from the serving thread, without any lock held, once the acknowledgement
     // of an exit packet has gone out (and for a pending one at stop()). Set before start().

@@ -1,6 +1,7 @@
 // End-to-end harness: panelsim in a temporary directory, the tool as a child process.
 #include "e2e_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -73,22 +74,71 @@ int count_of(const std::string& text, const std::string& what) {
     return count;
 }
 
-tool_run run_tool(const std::string& directory, const std::vector<std::string>& args, int limit_s) {
+panelsim::bytes with_one_sync(panelsim::bytes line) {
+    constexpr std::uint8_t SYNC = 0xAA;
+    const auto first = std::find(line.begin(), line.end(), SYNC);
+    if (first != line.end()) {
+        const auto after =
+            std::find_if(first, line.end(), [](std::uint8_t b) { return b != SYNC; });
+        line.erase(first + 1, after);
+    }
+    return line;
+}
+
+static void connect_stream(posix_spawn_file_actions_t& actions, stream how, int fd, int pipe_end) {
+    if (how == stream::closed) {
+        posix_spawn_file_actions_addclose(&actions, fd);
+    } else if (pipe_end >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, pipe_end, fd);
+    }
+}
+
+// The tool starts with the signal dispositions a shell gives it, whatever the runner's are.
+static void default_signals(posix_spawnattr_t& attributes) {
+    sigset_t none;
+    sigset_t stops;
+    sigemptyset(&none);
+    sigemptyset(&stops);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        sigaddset(&stops, signal_number);
+    }
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setsigdefault(&attributes, &stops);
+    posix_spawnattr_setsigmask(&attributes, &none);
+}
+
+tool_run run_tool(const std::string& directory, const std::vector<std::string>& args,
+                  const tool_setup& setup) {
     int out_pipe[2];
     int err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe2 failed");
     }
+    for (auto [how, pipe] : {std::pair{setup.out, out_pipe}, std::pair{setup.err, err_pipe}}) {
+        if (how == stream::unread) {
+            close(pipe[0]);
+            pipe[0] = -1;
+        }
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
+    connect_stream(actions, setup.in, STDIN_FILENO, -1);
+    connect_stream(actions, setup.out, STDOUT_FILENO, out_pipe[1]);
+    connect_stream(actions, setup.err, STDERR_FILENO, err_pipe[1]);
+    // Moved clear of the numbers being arranged, as dup2 onto itself would keep close-on-exec.
+    const int passed = setup.descriptor_3 < 0 ? -1 : fcntl(setup.descriptor_3, F_DUPFD_CLOEXEC, 10);
+    if (passed >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, passed, 3);
+    }
     posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+    posix_spawnattr_t attributes;
+    default_signals(attributes);
 
     // The tool runs as "panelflash", the name its usage text shows. Through the emulator it
     // is named by its path, and qemu-user takes the name from QEMU_ARGV0.
     std::vector<std::string> words = EMULATOR;
-    words.push_back(EMULATOR.empty() ? "panelflash" : PANELFLASH_LOCAL);
+    words.push_back(EMULATOR.empty() ? "panelflash" : setup.program);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& word : words) {
@@ -108,11 +158,15 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
     const auto started = std::chrono::steady_clock::now();
     pid_t child = -1;
     const int spawned =
-        posix_spawnp(&child, EMULATOR.empty() ? PANELFLASH_LOCAL : EMULATOR.front().c_str(),
-                     &actions, nullptr, argv.data(), env.data());
+        posix_spawnp(&child, EMULATOR.empty() ? setup.program : EMULATOR.front().c_str(),
+                     &actions, &attributes, argv.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     close(out_pipe[1]);
     close(err_pipe[1]);
+    if (passed >= 0) {
+        close(passed);
+    }
     if (spawned != 0) {
         close(out_pipe[0]);
         close(err_pipe[0]);
@@ -122,16 +176,19 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
     tool_run result;
     pollfd watch[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
-    int open_pipes = 2;
-    const auto deadline = started + std::chrono::seconds(limit_s);
+    int open_pipes = (out_pipe[0] >= 0) + (err_pipe[0] >= 0);
+    const auto deadline = started + std::chrono::seconds(setup.limit_s);
+    bool killed = false;
+    bool signalled = false;
+    // After a kill the pipes are read to their end: what the tool printed is kept.
     while (open_pipes > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        if (left.count() <= 0 && !killed) {
             kill(child, SIGKILL);
-            break;
+            killed = true;
         }
-        if (poll(watch, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+        if (poll(watch, 2, killed ? -1 : static_cast<int>(left.count())) < 0 && errno != EINTR) {
             break;
         }
         for (int i = 0; i < 2; ++i) {
@@ -147,6 +204,11 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
                 watch[i].fd = -1;
                 --open_pipes;
             }
+        }
+        if (setup.signal != 0 && !signalled &&
+            result.out.find(setup.signal_after) != std::string::npos) {
+            kill(child, setup.signal);
+            signalled = true;
         }
     }
     for (auto& w : watch) {

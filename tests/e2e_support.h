@@ -17,9 +17,24 @@ struct tool_run {
     double seconds = 0;
 };
 
-// Runs the tool with `args` in `directory` and waits for it (killed after `limit_s`).
+// What one of the tool's standard descriptors is: kept (input inherited, output captured),
+// closed, or a pipe whose reader has gone.
+enum class stream { kept, closed, unread };
+
+struct tool_setup {
+    stream in = stream::kept;
+    stream out = stream::kept;
+    stream err = stream::kept;
+    int descriptor_3 = -1;    // handed to the tool as its descriptor 3
+    std::string signal_after; // once standard output shows this text...
+    int signal = 0;           // ...the tool gets this signal
+    int limit_s = 60;         // killed after this long
+    const char* program = PANELFLASH_LOCAL;
+};
+
+// Runs the tool with `args` in `directory` as `setup` says and waits for it.
 tool_run run_tool(const std::string& directory, const std::vector<std::string>& args,
-                  int limit_s = 60);
+                  const tool_setup& setup = {});
 
 std::string make_temp_dir();
 void remove_tree(const std::string& path);
@@ -31,6 +46,11 @@ std::vector<std::string> list_dir(const std::string& path);
 // Counts non-overlapping occurrences of `what` in `text`.
 int count_of(const std::string& text, const std::string& what);
 
+// The line with its first run of sync bytes (0xAA) cut to one. The tool repeats the byte
+// until an answer arrives within its 10 ms window, and on a busy machine panelsim's answer
+// can come later than that: how many went out is timing, not protocol.
+panelsim::bytes with_one_sync(panelsim::bytes line);
+
 class e2e : public ::testing::Test {
   protected:
     void SetUp() override;
@@ -38,7 +58,9 @@ class e2e : public ::testing::Test {
 
     // Starts a panel with `cfg` linked where the tool looks for its device.
     void start_panel(const panelsim::config& cfg = {});
-    tool_run run(const std::vector<std::string>& args) { return run_tool(dir, args); }
+    tool_run run(const std::vector<std::string>& args, const tool_setup& setup = {}) {
+        return run_tool(dir, args, setup);
+    }
     std::string path(const std::string& name) const { return dir + "/" + name; }
     // Stops the panel so that every byte the tool sent has been seen.
     void settle() { panel->stop(); }

@@ -108,3 +108,6 @@ void pause_us(int duration_us) {
 
 // The scripted port keeps no trace.
 void trace_give_up(const char*, ...) {}
+
+// The scripted port stands for no file.
+void refuse_panel_line(const char*) {}

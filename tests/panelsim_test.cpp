@@ -112,7 +112,7 @@ bytes write_packet(int address, const bytes& data, int checksum_error = 0) {
 }
 
 bytes block_of(const panelsim::flash_image& image, int address) {
-    return bytes(image.begin() + address, image.begin() + address + BLOCK_SIZE);
+    return bytes(image.begin() + address, image.begin() + address + 64);
 }
 
 // A started panel in its own directory with the host's end of the line open.
@@ -136,8 +136,8 @@ struct session {
 };
 
 bytes pattern_block(std::uint8_t seed) {
-    bytes data(BLOCK_SIZE);
-    for (int i = 0; i < BLOCK_SIZE; ++i) {
+    bytes data(64);
+    for (int i = 0; i < 64; ++i) {
         data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(seed + i * 7);
     }
     return data;
@@ -288,11 +288,11 @@ TEST(panel_bootloader, write_without_erase_programs_and_of_old_and_new) {
     std::fill(image.begin() + 0x200, image.begin() + 0x240, std::uint8_t{0x0F});
     s.sim->set_flash(image);
     s.enter_bootloader();
-    const bytes data(BLOCK_SIZE, 0x3C);
+    const bytes data(64, 0x3C);
     s.host->send(write_packet(0x0200, data));
     EXPECT_EQ(s.host->receive(1), bytes{0x00});
     s.host->send(packet(0x04, 0x0200));
-    EXPECT_EQ(s.host->receive(65), concat({0x00}, bytes(BLOCK_SIZE, 0x0C)));
+    EXPECT_EQ(s.host->receive(65), concat({0x00}, bytes(64, 0x0C)));
 }
 
 TEST(panel_bootloader, wrong_checksum_is_recorded_and_not_programmed) {
@@ -302,7 +302,7 @@ TEST(panel_bootloader, wrong_checksum_is_recorded_and_not_programmed) {
     s.host->receive(1);
     s.host->send(write_packet(0x0080, pattern_block(0x10), 1));
     EXPECT_EQ(s.host->receive(1), bytes{0x00});
-    EXPECT_EQ(block_of(s.sim->flash(), 0x0080), bytes(BLOCK_SIZE, 0xFF));
+    EXPECT_EQ(block_of(s.sim->flash(), 0x0080), bytes(64, 0xFF));
     const auto packets = s.sim->packets();
     ASSERT_EQ(packets.size(), 2u);
     EXPECT_FALSE(packets[1].checksum_ok);
@@ -332,7 +332,7 @@ TEST(panel_bootloader, out_of_range_address_is_masked_to_its_block) {
     s.enter_bootloader();
     s.host->send(packet(0x02, 0x2047));
     EXPECT_EQ(s.host->receive(1), bytes{0x00});
-    EXPECT_EQ(block_of(s.sim->flash(), 0x0040), bytes(BLOCK_SIZE, 0xFF));
+    EXPECT_EQ(block_of(s.sim->flash(), 0x0040), bytes(64, 0xFF));
     s.host->send(packet(0x04, 0xFFFF));
     EXPECT_EQ(s.host->receive(65), concat({0x00}, block_of(s.sim->flash(), 0x1FC0)));
     EXPECT_EQ(s.sim->packets().at(1).address, 0xFFFF);
@@ -393,7 +393,7 @@ TEST(panel_faults, noise_comes_before_every_acknowledgement) {
     s.host->send(packet(0x02, 0x0000));
     EXPECT_EQ(s.host->receive(4), (bytes{0x13, 0x00, 0x5A, 0x00}));
     s.host->send(packet(0x04, 0x0000));
-    EXPECT_EQ(s.host->receive(68), concat({0x13, 0x00, 0x5A, 0x00}, bytes(BLOCK_SIZE, 0xFF)));
+    EXPECT_EQ(s.host->receive(68), concat({0x13, 0x00, 0x5A, 0x00}, bytes(64, 0xFF)));
 }
 
 TEST(panel_faults, corrupt_read_back_only_for_first_reads_of_the_block) {
@@ -575,7 +575,7 @@ TEST(panel_flash, default_flash_is_not_uniform_and_blocks_differ) {
     const panelsim::flash_image image = panelsim::default_flash();
     EXPECT_NE(block_of(image, 0x0000), block_of(image, 0x0040));
     EXPECT_NE(block_of(image, 0x1DC0), block_of(image, 0x1E00));
-    EXPECT_NE(block_of(image, 0x0000), bytes(BLOCK_SIZE, 0xFF));
+    EXPECT_NE(block_of(image, 0x0000), bytes(64, 0xFF));
 }
 
 } // namespace

@@ -19,7 +19,7 @@ namespace {
 std::string read_progress() {
     std::string lines;
     char line[32];
-    for (int address = 0; address < FLASH_SIZE; address += BLOCK_SIZE) {
+    for (int address = 0; address < 0x2000; address += 0x40) {
         std::snprintf(line, sizeof line, "Read %x   \r", address);
         lines += line;
     }
@@ -59,12 +59,12 @@ TEST_F(read_out, dumps_the_whole_flash_with_the_exact_exchange) {
 
     settle();
     bytes line = connection_bytes();
-    for (int address = 0; address < FLASH_SIZE; address += BLOCK_SIZE) {
+    for (int address = 0; address < 0x2000; address += 0x40) {
         line.insert(line.end(), {0x04, 0x42, static_cast<std::uint8_t>(address >> 8),
                                  static_cast<std::uint8_t>(address & 0xFF)});
     }
     line.insert(line.end(), {0x01, 0x42});
-    EXPECT_EQ(panel->received(), line);
+    EXPECT_EQ(with_one_sync(panel->received()), line);
     EXPECT_FALSE(panel->in_bootloader());
 }
 
@@ -72,16 +72,21 @@ TEST_F(read_out, replaces_an_existing_file_and_creates_it_as_plain_creation_woul
     start_panel();
     write_file(path("dump.bin"), bytes(100, 0x11));
     chmod(path("dump.bin").c_str(), 0600);
-    const auto r = run({"-r", "dump.bin"});
+    const mode_t mask = umask(027); // the tool inherits it
+    auto r = run({"-r", "dump.bin"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const auto flash = panel->flash();
     EXPECT_EQ(read_file(path("dump.bin")), bytes(flash.begin(), flash.end()));
-    const mode_t mask = umask(0);
-    umask(mask);
     struct stat status {};
     ASSERT_EQ(stat(path("dump.bin").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);
+    EXPECT_EQ(status.st_mode & 0777, 0600U) << "the replaced file's bits";
     EXPECT_EQ(list_dir(dir).size(), 2U) << "only the link and the dump";
+
+    r = run({"-r", "new.bin"});
+    umask(mask);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_EQ(stat(path("new.bin").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0640U) << "0666 less the umask";
 }
 
 TEST_F(read_out, writes_through_a_symbolic_link) {
@@ -130,7 +135,7 @@ TEST_F(read_out, accepts_a_panel_already_in_its_bootloader) {
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.rfind("Enter Flashmode...\nAccepted (2)\nSync\nSynced\n", 0), 0U) << r.out;
     settle();
-    const auto line = panel->received();
+    const auto line = with_one_sync(panel->received());
     const auto expected = connection_bytes();
     ASSERT_GE(line.size(), expected.size());
     EXPECT_EQ(bytes(line.begin(), line.begin() + 53), expected) << "-c is ignored by the read-out";
@@ -216,7 +221,7 @@ TEST_F(read_out, a_missing_acknowledgement_aborts_and_leaves_no_file) {
 
 TEST_F(read_out, a_panel_that_does_not_acknowledge_the_exit_keeps_the_old_dump) {
     panelsim::config cfg;
-    cfg.stop_after_packets = FLASH_SIZE / BLOCK_SIZE;
+    cfg.stop_after_packets = 128; // every read packet
     start_panel(cfg);
     write_file(path("dump.bin"), {9, 9});
     const auto r = run({"-r", "dump.bin"});

@@ -1,12 +1,15 @@
-// The reading loops: attempt limits, waits only after empty reads, shortfalls reported.
+// The reading loops: attempt limits, waits only after empty reads, shortfalls reported; and
+// the line settings.
 #include "serial/serial_port.h"
 
 #include "fake_port.h"
+#include "line_expectations.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <numeric>
 
 using fake_port::bytes;
@@ -26,7 +29,7 @@ TEST_F(serial_io, read_bytes_of_nothing_reads_nothing) {
 TEST_F(serial_io, read_bytes_on_a_silent_line_gives_up_after_400_reads_and_waits) {
     std::array<std::uint8_t, 2> buffer{0x11, 0x22};
     EXPECT_EQ(read_bytes(buffer), 0);
-    EXPECT_EQ(fake_port::reads(), READ_ATTEMPTS);
+    EXPECT_EQ(fake_port::reads(), 400);
     ASSERT_EQ(fake_port::waits().size(), 400U);
     EXPECT_EQ(std::accumulate(fake_port::waits().begin(), fake_port::waits().end(), 0L),
               400L * 10000);
@@ -105,7 +108,7 @@ TEST_F(serial_io, wait_for_bytes_matches_a_sequence_with_bytes_between) {
 TEST_F(serial_io, wait_for_bytes_gives_up_after_400_reads_without_it) {
     const std::array<std::uint8_t, 1> ack{0x00};
     EXPECT_FALSE(wait_for_bytes(ack));
-    EXPECT_EQ(fake_port::reads(), ACK_ATTEMPTS);
+    EXPECT_EQ(fake_port::reads(), 400);
     EXPECT_EQ(fake_port::waits().size(), 400U);
 
     fake_port::reset();
@@ -117,4 +120,13 @@ TEST_F(serial_io, wait_for_bytes_gives_up_after_400_reads_without_it) {
     fake_port::arrive(bytes(400, 0x13));
     fake_port::arrive({0x00});
     EXPECT_FALSE(wait_for_bytes(ack)) << "noise counts like silence";
+}
+
+TEST(line_settings, are_raw_115200_8n1_and_leave_unnamed_fields_alone) {
+    termios settings;
+    std::memset(&settings, 0xFF, sizeof settings);
+    apply_line_settings(settings);
+    expect_panel_line_settings(settings);
+    EXPECT_EQ(settings.c_cc[VINTR], 0xFF);
+    EXPECT_EQ(settings.c_cc[VSTOP], 0xFF);
 }

@@ -4,27 +4,34 @@
 
 #include "common/fail.h"
 #include "common/panel_constants.h"
+#include "serial/serial_port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 constexpr int MAX_LINK_DEPTH = 40;  // symbolic links followed, as the kernel does
-constexpr int MAX_LINK_NAMES = 100; // names tried when giving the unnamed dump a name
+constexpr int MAX_TEMP_NAMES = 100; // hidden names tried beside the target
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP}; // how operators and init systems stop
 
 static int dump_fd = -1;
+static int dir_fd = -1;           // the target's directory; the names below are relative to it
 static bool dump_unnamed = false; // O_TMPFILE: vanishes by itself if never linked
 static bool dump_direct = false;  // a device or pipe, written as it stands
-static char target_path[PATH_MAX];
-static char dump_dir[PATH_MAX];
-static char dump_base[PATH_MAX];
-static char temp_path[PATH_MAX]; // a named dump that is not in place yet
+static long name_max = NAME_MAX;  // longest name the target's directory takes
+static char target_name[PATH_MAX];
+static char temp_name[PATH_MAX];
+static volatile std::sig_atomic_t temp_exists = 0; // a named dump that is not in place yet
 
 [[noreturn]] static void cannot_create() {
     fail_system(EXIT_FAILED, "Can't create file");
@@ -34,20 +41,48 @@ static char temp_path[PATH_MAX]; // a named dump that is not in place yet
     fail_system(EXIT_FAILED, "Can't write file");
 }
 
-// Every way out of the process goes through exit(), which runs this.
+// Every way out of the process goes through exit(), which runs this, or through one of the
+// stop signals, whose handler does.
 static void remove_unfinished_dump() {
-    if (temp_path[0] != '\0') {
-        unlink(temp_path);
+    if (temp_exists) {
+        unlinkat(dir_fd, temp_name, 0);
     }
 }
 
-static void copy_path(char (&destination)[PATH_MAX], const std::string& source) {
-    if (source.size() >= PATH_MAX) {
-        errno = ENAMETOOLONG;
-        cannot_create();
+// Only async-signal-safe calls: the hidden file goes, then the signal takes its usual course.
+static void remove_dump_and_stop(int signal_number) {
+    remove_unfinished_dump();
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+// A signal the caller ignores, as nohup does SIGHUP, stays ignored.
+static void remove_unfinished_dump_at_the_end() {
+    std::atexit(remove_unfinished_dump);
+    for (const int signal_number : STOP_SIGNALS) {
+        struct sigaction current {};
+        sigaction(signal_number, nullptr, &current);
+        if (current.sa_handler != SIG_IGN) {
+            struct sigaction removal {};
+            removal.sa_handler = remove_dump_and_stop;
+            sigemptyset(&removal.sa_mask);
+            sigaction(signal_number, &removal, nullptr);
+        }
     }
-    source.copy(destination, source.size());
-    destination[source.size()] = '\0';
+}
+
+// A hidden name is made or removed with the stop signals held, so that the handler never
+// finds the file without its record or the record without its file. Returns the mask to
+// put back.
+static sigset_t hold_stop_signals() {
+    sigset_t stops;
+    sigset_t previous;
+    sigemptyset(&stops);
+    for (const int signal_number : STOP_SIGNALS) {
+        sigaddset(&stops, signal_number);
+    }
+    sigprocmask(SIG_BLOCK, &stops, &previous);
+    return previous;
 }
 
 static std::string directory_of(const std::string& path) {
@@ -58,9 +93,30 @@ static std::string directory_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The kernel follows a link in a world-writable sticky directory, such as /tmp, only for the
+// link's owner or the directory's owner. The dump's target is resolved here, out of the
+// kernel's sight, so the rule is applied here: a link planted by another user would direct
+// the dump over any file the running user may write.
+static bool may_follow(const std::string& link, const struct stat& link_status) {
+    struct stat directory {};
+    if (stat(directory_of(link).c_str(), &directory) != 0) {
+        return false;
+    }
+    const bool shared = (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & S_IWOTH) != 0;
+    return !shared || link_status.st_uid == geteuid() || link_status.st_uid == directory.st_uid;
+}
+
 // Writing through a symbolic link replaces the file it points to, not the link.
 static std::string resolve_links(std::string path) {
     for (int depth = 0; depth < MAX_LINK_DEPTH; ++depth) {
+        struct stat status {};
+        if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+            return path;
+        }
+        if (!may_follow(path, status)) {
+            fail(EXIT_FAILED, "%s is another user's link in a shared directory, not followed\n",
+                 path.c_str());
+        }
         char link[PATH_MAX];
         const ssize_t length = readlink(path.c_str(), link, sizeof link - 1);
         if (length < 0) {
@@ -79,64 +135,150 @@ static mode_t creation_mode() {
     return 0666 & ~mask;
 }
 
-// Temporary names stand beside the target, hidden: ".<name>.<suffix>".
-static bool set_temp_path(const char* suffix) {
-    const int length =
-        std::snprintf(temp_path, sizeof temp_path, "%s/.%s.%s", dump_dir, dump_base, suffix);
-    if (length < 0 || length >= PATH_MAX) {
-        temp_path[0] = '\0';
-        errno = ENAMETOOLONG;
-        return false;
+// A replaced dump keeps the old one's permission bits, and its owner and group as far as the
+// running user may give them; a new one gets what plain creation would give it.
+static void set_dump_attributes(const struct stat* replaced) {
+    if (replaced == nullptr) {
+        fchmod(dump_fd, creation_mode());
+        return;
     }
-    return true;
+    if (fchown(dump_fd, replaced->st_uid, replaced->st_gid) != 0) {
+        // Only a privileged user gives files away; others may still hand it to their group.
+        static_cast<void>(fchown(dump_fd, static_cast<uid_t>(-1), replaced->st_gid) == 0);
+    }
+    fchmod(dump_fd, replaced->st_mode & 0777);
 }
 
-static void create_named_dump() {
-    if (!set_temp_path("XXXXXX")) {
+// Hidden names beside the target, ".<name>.<pid>.<n>", the target's name cut short where the
+// whole would be longer than the directory takes.
+static void set_temp_name(int attempt) {
+    char suffix[32];
+    const int suffix_length =
+        std::snprintf(suffix, sizeof suffix, ".%d.%d", static_cast<int>(getpid()), attempt);
+    const long room = std::max(0L, name_max - 1 - suffix_length);
+    const int kept = static_cast<int>(std::min(room, static_cast<long>(std::strlen(target_name))));
+    std::snprintf(temp_name, sizeof temp_name, ".%.*s%s", kept, target_name, suffix);
+}
+
+// Puts the dump under the first free hidden name; `place` makes the name or fails with errno.
+static bool take_temp_name(int (*place)(const char* name)) {
+    for (int attempt = 0; attempt < MAX_TEMP_NAMES; ++attempt) {
+        set_temp_name(attempt);
+        const sigset_t previous = hold_stop_signals();
+        temp_exists = place(temp_name) >= 0;
+        const int error = errno;
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        if (temp_exists) {
+            return true;
+        }
+        if (error != EEXIST) {
+            errno = error;
+            return false;
+        }
+    }
+    return false;
+}
+
+static int create_named_file(const char* name) {
+    dump_fd = openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    return dump_fd;
+}
+
+static int link_unnamed_file(const char* name) {
+    char fd_path[64];
+    std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", dump_fd);
+    return linkat(AT_FDCWD, fd_path, dir_fd, name, AT_SYMLINK_FOLLOW);
+}
+
+// Names are taken relative to the directory, so a target path near PATH_MAX leaves room for
+// a temporary name beside it; only the name itself must fit the directory.
+static void open_target_directory(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty()) {
+        errno = EISDIR;
         cannot_create();
     }
-    dump_fd = mkostemp(temp_path, O_CLOEXEC);
+    dir_fd = open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) {
+        cannot_create();
+    }
+    const long limit = fpathconf(dir_fd, _PC_NAME_MAX);
+    name_max = limit > 0 && limit < PATH_MAX ? limit : NAME_MAX;
+    if (static_cast<long>(name.size()) > name_max) {
+        errno = ENAMETOOLONG;
+        cannot_create();
+    }
+    name.copy(target_name, name.size());
+    target_name[name.size()] = '\0';
+}
+
+// Builds that test the fallback pretend to be on a file system without unnamed files.
+static int open_unnamed_file() {
+#ifdef PANELFLASH_NO_UNNAMED_FILES
+    errno = EOPNOTSUPP;
+    return -1;
+#else
+    return openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+#endif
+}
+
+// Builds the dump as an unnamed file where the file system has them, under a hidden name
+// where it has not (vfat, NFS, CIFS).
+static void create_beside(const std::string& path, const struct stat* replaced) {
+    open_target_directory(path);
+    remove_unfinished_dump_at_the_end();
+    dump_fd = open_unnamed_file();
+    dump_unnamed = dump_fd >= 0;
+    if (!dump_unnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        cannot_create();
+    }
+    if (!dump_unnamed && !take_temp_name(create_named_file)) {
+        cannot_create();
+    }
+    set_dump_attributes(replaced);
+}
+
+// A device, a pipe or a socket is written as it stands, and the kernel follows the links to
+// it: /proc/self/fd/N names a pipe that no path leads to.
+static void open_direct(const char* target) {
+    dump_fd = open(target, O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (dump_fd < 0) {
-        temp_path[0] = '\0';
         cannot_create();
     }
-    std::atexit(remove_unfinished_dump);
-    fchmod(dump_fd, creation_mode());
+    dump_direct = true;
 }
 
 void create_dump_file(const char* target) {
-    const std::string path = resolve_links(target);
-    copy_path(target_path, path);
-    struct stat status {};
-    if (stat(target_path, &status) == 0) {
-        if (S_ISDIR(status.st_mode)) {
-            errno = EISDIR;
-            cannot_create();
-        }
-        const int probe =
-            open(target_path, O_WRONLY | O_CLOEXEC | (S_ISREG(status.st_mode) ? 0 : O_TRUNC));
-        if (probe < 0) {
-            cannot_create();
-        }
-        if (!S_ISREG(status.st_mode)) {
-            dump_fd = probe;
-            dump_direct = true;
-            return;
-        }
-        close(probe);
-    }
-    copy_path(dump_dir, directory_of(path));
-    const auto slash = path.rfind('/');
-    copy_path(dump_base, slash == std::string::npos ? path : path.substr(slash + 1));
-    dump_fd = open(dump_dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (dump_fd >= 0) {
-        dump_unnamed = true;
-        return;
-    }
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    refuse_panel_line(target);
+    if (target[0] == '\0') {
+        errno = ENOENT;
         cannot_create();
     }
-    create_named_dump();
+    const std::string path = resolve_links(target);
+    struct stat status {};
+    if (stat(target, &status) != 0) {
+        if (errno != ENOENT) {
+            cannot_create();
+        }
+        create_beside(path, nullptr);
+        return;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        errno = EISDIR;
+        cannot_create();
+    }
+    if (!S_ISREG(status.st_mode)) {
+        open_direct(target);
+        return;
+    }
+    // Replacing needs no permission on the file itself; writing it, as asked, does.
+    const int probe = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (probe < 0) {
+        cannot_create();
+    }
+    close(probe);
+    create_beside(path, &status);
 }
 
 void write_dump(std::span<const std::uint8_t> bytes) {
@@ -153,29 +295,6 @@ void write_dump(std::span<const std::uint8_t> bytes) {
     }
 }
 
-// Gives the unnamed dump a name beside the target, ready to be renamed over it.
-static void name_unnamed_dump() {
-    char fd_path[64];
-    std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", dump_fd);
-    for (int attempt = 0; attempt < MAX_LINK_NAMES; ++attempt) {
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, "%d.%d", static_cast<int>(getpid()), attempt);
-        if (!set_temp_path(suffix)) {
-            cannot_write();
-        }
-        if (linkat(AT_FDCWD, fd_path, AT_FDCWD, temp_path, AT_SYMLINK_FOLLOW) == 0) {
-            std::atexit(remove_unfinished_dump);
-            return;
-        }
-        if (errno != EEXIST) {
-            temp_path[0] = '\0';
-            cannot_write();
-        }
-    }
-    temp_path[0] = '\0';
-    cannot_write();
-}
-
 void commit_dump_file() {
     if (dump_direct) {
         close(dump_fd);
@@ -184,17 +303,18 @@ void commit_dump_file() {
     if (fsync(dump_fd) != 0) {
         cannot_write();
     }
-    if (dump_unnamed) {
-        name_unnamed_dump();
-    }
-    if (rename(temp_path, target_path) != 0) {
+    if (dump_unnamed && !take_temp_name(link_unnamed_file)) {
         cannot_write();
     }
-    temp_path[0] = '\0';
-    close(dump_fd);
-    const int dir_fd = open(dump_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-        fsync(dir_fd);
-        close(dir_fd);
+    const sigset_t previous = hold_stop_signals();
+    temp_exists = renameat(dir_fd, temp_name, dir_fd, target_name) != 0;
+    const int error = errno;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (temp_exists) {
+        errno = error;
+        cannot_write();
     }
+    close(dump_fd);
+    fsync(dir_fd);
+    close(dir_fd);
 }

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <span>
 
-// Creates the file the dump is written to, beside the target; ends the process with
-// perror("Can't create file") when the target could not be created or replaced.
+// Creates the file the dump is written to, beside the target, or opens the target itself when
+// it is a device or a pipe. Ends the process with EXIT_FAILED when the target is the panel's
+// line or another user's link in a shared directory, and with perror("Can't create file")
+// when it cannot be created or replaced.
 void create_dump_file(const char* target);
 
 // Appends to the dump; ends the process with perror("Can't write file") on failure.

@@ -1,6 +1,7 @@
 // panelflash: programs and reads out the flash of the front panel's microcontroller.
 #include "cli/options.h"
 #include "cli/read_out.h"
+#include "cli/standard_streams.h"
 #include "common/panel_constants.h"
 #include "image/image_program.h"
 #include "protocol/panel_protocol.h"
@@ -10,6 +11,7 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
+    prepare_standard_streams();
     command_line command;
     switch (parse_options(argc, argv, command)) {
     case parse_result::usage:

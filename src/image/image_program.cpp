@@ -4,6 +4,7 @@
 
 #include "common/fail.h"
 #include "protocol/panel_protocol.h"
+#include "serial/serial_port.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +14,7 @@ int image_length = 0;
 
 void load_image(const char* path) {
     std::printf("Open data file <%s>\n", path);
+    refuse_panel_line(path);
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         fail_system(EXIT_FAILED, "Loading failed.");

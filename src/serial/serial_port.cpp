@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,20 +25,6 @@ bool line_trace = false;
 
 static timespec trace_origin{};   // when the port was opened
 static int trace_empty_reads = 0; // reads that found nothing since bytes last arrived
-
-// Raw 115200 8N1: no flow control, no translation, no echo, no signals. Fields not named
-// keep the value the device reported.
-static void apply_line_settings(termios& settings) {
-    settings.c_iflag = IGNBRK | IGNPAR;
-    settings.c_oflag = 0;
-    settings.c_lflag = 0;
-    settings.c_line = 0;
-    settings.c_cc[VTIME] = 0;
-    settings.c_cc[VMIN] = 1;
-    settings.c_cflag = CS8 | CREAD | HUPCL;
-    cfsetispeed(&settings, B115200);
-    cfsetospeed(&settings, B115200);
-}
 
 void open_panel_port() {
     panel_fd = open(PANEL_DEVICE, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -60,7 +47,8 @@ void open_panel_port() {
         fail_system(EXIT_NO_PANEL, "Can't read the line settings of %s", PANEL_DEVICE);
     }
     apply_line_settings(settings);
-    if (tcsetattr(panel_fd, TCSAFLUSH, &settings) != 0) {
+    // Whatever the panel sent before now would be taken for the answer to the first request.
+    if (tcsetattr(panel_fd, TCSAFLUSH, &settings) != 0 || tcflush(panel_fd, TCIFLUSH) != 0) {
         fail_system(EXIT_NO_PANEL, "Can't configure %s", PANEL_DEVICE);
     }
 }
@@ -174,5 +162,21 @@ void wait_readable(int timeout_us) {
 void pause_us(int duration_us) {
     timespec left{duration_us / 1000000, static_cast<long>(duration_us % 1000000) * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// The same file, or another node of the same device.
+static bool same_device(const struct stat& a, const struct stat& b) {
+    if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) {
+        return a.st_rdev == b.st_rdev;
+    }
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void refuse_panel_line(const char* path) {
+    struct stat line {};
+    struct stat file {};
+    if (stat(PANEL_DEVICE, &line) == 0 && stat(path, &file) == 0 && same_device(line, file)) {
+        fail(EXIT_FAILED, "%s is the panel's serial line, not a file\n", path);
     }
 }

@@ -1,13 +1,16 @@
 // The serial line to the panel: the port, and the byte primitives every exchange is built on.
 //
 // serial_port.cpp is the only code that touches the descriptor and the clock (open, read,
-// write, poll, sleep); serial_io.cpp builds the reading loops on those primitives, so tests
-// can link a scripted port in place of serial_port.cpp.
+// write, poll, sleep); serial_io.cpp builds the reading loops on those primitives and
+// line_settings.cpp fills in the terminal settings, so tests can link a scripted port in
+// place of serial_port.cpp and still check both.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include <termios.h>
 
 constexpr int READ_ATTEMPTS = 400;  // reads per read_bytes call, successful ones included
 constexpr int READ_WAIT_US = 10000; // µs waited for input after a read that brought nothing
@@ -37,6 +40,17 @@ void pause_us(int duration_us);
 // With line_trace, notes on the trace that a wait gave up, printf-style, with the reads
 // that found nothing since bytes last arrived; without, does nothing.
 void trace_give_up(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Ends the process with EXIT_FAILED when `path`, links followed, is the panel's line itself:
+// a dump written there would reach the bootloader as packets, an image read there never ends.
+void refuse_panel_line(const char* path);
+
+// --- line_settings.cpp ---
+
+// Raw 115200 baud 8N1 with the receiver on and no flow control; hang-up on the last close;
+// no translation, echo or signal characters; VMIN 1 and VTIME 0, as the descriptor is
+// non-blocking and every wait is a poll. Fields not named keep the value the device reported.
+void apply_line_settings(termios& settings);
 
 // --- serial_io.cpp: reading loops ---
 
