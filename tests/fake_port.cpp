@@ -17,6 +17,7 @@ bool hung_up = false;
 int read_count = 0;
 int open_count = 0;
 std::vector<int> wait_log;
+std::vector<int> awaited_log;
 std::vector<int> pause_log;
 fake_port::bytes write_log;
 
@@ -32,6 +33,7 @@ void reset() {
     read_count = 0;
     open_count = 0;
     wait_log.clear();
+    awaited_log.clear();
     pause_log.clear();
     write_log.clear();
     panel_fd = -1;
@@ -60,6 +62,9 @@ int opens() {
 }
 const std::vector<int>& waits() {
     return wait_log;
+}
+const std::vector<int>& awaited() {
+    return awaited_log;
 }
 const std::vector<int>& pauses() {
     return pause_log;
@@ -98,8 +103,9 @@ void port_write(std::span<const std::uint8_t> packet) {
     write_log.insert(write_log.end(), packet.begin(), packet.end());
 }
 
-void wait_readable(int timeout_us) {
+void wait_readable(int timeout_us, int reply_bytes) {
     wait_log.push_back(timeout_us);
+    awaited_log.push_back(reply_bytes);
 }
 
 void pause_us(int duration_us) {

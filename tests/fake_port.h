@@ -20,8 +20,9 @@ void hang_up();
 
 int reads();
 int opens();
-const std::vector<int>& waits();  // µs asked of each wait_readable
-const std::vector<int>& pauses(); // µs of each pause_us
+const std::vector<int>& waits();   // µs asked of each wait_readable
+const std::vector<int>& awaited(); // bytes each wait_readable waited to be pending
+const std::vector<int>& pauses();  // µs of each pause_us
 const bytes& written();
 
 } // namespace fake_port

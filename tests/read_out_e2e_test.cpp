@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -310,4 +312,27 @@ TEST_F(read_out, help_is_the_usage_text_on_standard_output_with_status_0) {
     EXPECT_EQ(r.out, run({}).err);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(list_dir(dir).size(), 0U) << "nothing runs after -h";
+}
+
+TEST_F(read_out, a_block_handed_over_byte_by_byte_is_taken_in_a_few_reads) {
+    panelsim::config cfg;
+    cfg.line_timing = true;
+    cfg.host_fifo_bytes = 1;
+    start_panel(cfg);
+    const auto r = run({"-t", "-r", "dump.bin"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    // Reads that brought bytes between each read command and the next command: the
+    // acknowledgement and the 64 bytes of the block, which trickle in over 5.6 ms.
+    std::vector<int> reads_per_block;
+    std::istringstream trace(r.err);
+    for (std::string line; std::getline(trace, line);) {
+        const auto mark = line.find_first_of("<>");
+        if (line.compare(mark, 5, "> 04 ") == 0) {
+            reads_per_block.push_back(0);
+        } else if (line[mark] == '<' && !reads_per_block.empty()) {
+            ++reads_per_block.back();
+        }
+    }
+    ASSERT_EQ(reads_per_block.size(), 128U);
+    EXPECT_LE(*std::max_element(reads_per_block.begin(), reads_per_block.end()), 4) << r.err;
 }

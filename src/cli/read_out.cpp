@@ -10,18 +10,21 @@
 #include <cstdio>
 
 void read_flash_to_file(const char* path) {
-    std::array<std::uint8_t, BLOCK_SIZE> block{};
+    // The dump is written in one piece once the panel has sent it all: one write instead
+    // of one per block while the line is busy.
+    std::array<std::uint8_t, FLASH_SIZE> flash{};
     create_dump_file(path);
     connect_panel(0);
     for (int address = 0; address < FLASH_SIZE; address += BLOCK_SIZE) {
         std::printf("Read %x   \r", address);
         std::fflush(stdout);
+        const block_buffer block(flash.data() + address, BLOCK_SIZE);
         if (read_block(address, block) != BLOCK_SIZE) {
             fail(EXIT_NO_PANEL, "Incomplete read at %x, aborting\n", address);
         }
-        write_dump(block);
     }
     // Only a run that ends well replaces the target: exit status 0 and a new dump go together.
     exit_flash_mode();
+    write_dump(flash);
     commit_dump_file();
 }

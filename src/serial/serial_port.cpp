@@ -19,9 +19,12 @@
 #include <unistd.h>
 
 constexpr int WRITE_STALL_MS = 2000; // ms a full output queue may take to accept more
+constexpr long BYTE_TIME_NS = 86806; // ns a byte takes on the line: 10 bits at 115200 baud
 
 int panel_fd = -1;
 bool line_trace = false;
+
+static bool line_hung_up = false; // a read found the end of the line: nothing more will come
 
 static timespec trace_origin{};   // when the port was opened
 static int trace_empty_reads = 0; // reads that found nothing since bytes last arrived
@@ -96,6 +99,7 @@ int port_read(std::span<std::uint8_t> buffer) {
         if (got < 0 && errno == EINTR) {
             continue;
         }
+        line_hung_up = line_hung_up || got == 0;
         if (line_trace) {
             trace_read(buffer, got);
         }
@@ -103,17 +107,25 @@ int port_read(std::span<std::uint8_t> buffer) {
     }
 }
 
-// Waits for the descriptor to report `events`, for hang-up or error, or for the time to
-// pass; a signal does not cut the wait short.
-static bool wait_for_event(short events, int timeout_us) {
+static timespec deadline_after(long timeout_ns) {
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeout_us / 1000000;
-    deadline.tv_nsec += static_cast<long>(timeout_us % 1000000) * 1000;
-    if (deadline.tv_nsec >= 1000000000) {
+    deadline.tv_sec += timeout_ns / 1000000000L;
+    deadline.tv_nsec += timeout_ns % 1000000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
         deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000;
+        deadline.tv_nsec -= 1000000000L;
     }
+    return deadline;
+}
+
+static bool earlier(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// Waits for the descriptor to report `events`, for hang-up or error, or for the deadline
+// to pass; a signal does not cut the wait short.
+static bool wait_for_event(short events, const timespec& deadline) {
     for (;;) {
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -134,6 +146,11 @@ static bool wait_for_event(short events, int timeout_us) {
     }
 }
 
+static void sleep_until(const timespec& wake) {
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+    }
+}
+
 void port_write(std::span<const std::uint8_t> packet) {
     if (line_trace) {
         put_trace_line(format_trace_line(trace_ms(), '>', packet, 0));
@@ -146,7 +163,7 @@ void port_write(std::span<const std::uint8_t> packet) {
         } else if (wrote < 0 && errno == EINTR) {
             continue;
         } else if (wrote == 0 || errno == EAGAIN) {
-            if (!wait_for_event(POLLOUT, WRITE_STALL_MS * 1000)) {
+            if (!wait_for_event(POLLOUT, deadline_after(WRITE_STALL_MS * 1000000L))) {
                 fail(EXIT_NO_PANEL, "Write to %s stalled, aborting\n", PANEL_DEVICE);
             }
         } else {
@@ -155,8 +172,17 @@ void port_write(std::span<const std::uint8_t> packet) {
     }
 }
 
-void wait_readable(int timeout_us) {
-    wait_for_event(POLLIN, timeout_us);
+// The terminal wakes a waiting poll for every byte it is handed, and some UARTs hand over
+// every byte on its own: two system calls and a context switch a byte. The bytes cannot
+// cross the line faster than one a byte time, so the time a reply of known length still
+// needs is slept through first, and the poll then ends at once or waits for the tail.
+void wait_readable(int timeout_us, int reply_bytes) {
+    const timespec deadline = deadline_after(timeout_us * 1000L);
+    if (reply_bytes > 1 && !line_hung_up) {
+        const timespec crossed = deadline_after(reply_bytes * BYTE_TIME_NS);
+        sleep_until(earlier(crossed, deadline) ? crossed : deadline);
+    }
+    wait_for_event(POLLIN, deadline);
 }
 
 void pause_us(int duration_us) {

@@ -31,8 +31,10 @@ int port_read(std::span<std::uint8_t> buffer);
 // Writes the whole packet, continuing partial writes, or ends the process with EXIT_NO_PANEL.
 void port_write(std::span<const std::uint8_t> packet);
 
-// Returns when input is pending, the line has hung up, or `timeout_us` has passed.
-void wait_readable(int timeout_us);
+// Returns when input is pending, the line has hung up, or `timeout_us` has passed. A wait
+// for a reply of `reply_bytes` bytes (1 where its length is unknown) first sleeps the time
+// they take on the line, so it wakes once however the UART hands the bytes over.
+void wait_readable(int timeout_us, int reply_bytes);
 
 // A fixed pause that input does not end.
 void pause_us(int duration_us);
