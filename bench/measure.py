@@ -20,7 +20,7 @@ FLASH_SIZE = 8192
 WARMUP, RUNS = 1, 5
 RUN_TIMEOUT_S = 60  # a run that hangs is ended by SIGALRM
 REPORT_TIMEOUT_S = 5
-MAX_RATIO, MAX_CPU_SHARE, MAX_RSS_KIB = 1.05, 0.05, 4096
+MAX_RATIO, MAX_CPU_SHARE, MAX_RSS_KIB = 1.03, 0.01, 4096
 SESSION = re.compile(r"^session: .*line limit ([0-9.]+) ms$")
 
 
