@@ -16,7 +16,8 @@ sim_pid=""
 cleanup() {
     cd /
     if [[ -n $sim_pid ]] && kill -0 "$sim_pid" 2>/dev/null; then
-        kill -TERM "$sim_pid" && wait "$sim_pid" || true
+        kill -TERM "$sim_pid" || true
+        wait "$sim_pid" || true
     fi
     rm -rf "$work"
 }

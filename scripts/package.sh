@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the Debian packages panelflash and panelsim from the committed tree and checks them
+# with lintian; the packages and their .changes end up in OUTDIR (default build/debian).
+#   scripts/package.sh [OUTDIR]
+# DEB_BUILD_OPTIONS=nocheck skips the test suite that the package build runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=$(mkdir -p "${1:-build/debian}" && cd "${1:-build/debian}" && pwd)
+
+scripts/deps.sh package
+
+# dpkg-buildpackage writes beside the source tree, so the tree is built from a copy.
+work=$(mktemp -d "${TMPDIR:-/tmp}/panelflash-package.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+git -C "$root" archive --prefix=panelflash/ HEAD | tar -x -C "$work"
+(cd "$work/panelflash" && dpkg-buildpackage -us -uc -b)
+rm -f "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo
+cp "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo "$out"/
+
+lintian --fail-on error,warning "$out"/*.changes
+echo "packages in $out: $(cd "$out" && echo ./*.deb)"
