@@ -24,6 +24,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+"$root/scripts/deps.sh" bench
 started=$(date +%s)
 echo "building Release tool and panelsim in $build"
 {

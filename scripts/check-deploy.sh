@@ -18,8 +18,11 @@ shellcheck -s sh deploy/panelflash-update.init
 shellcheck scripts/*.sh bench/run.sh .ci/run
 
 echo "== systemd-analyze verify"
-# verify checks that the unit's programs and manual exist, so the package is installed.
+# verify checks that the unit's programs and manual exist, so the package is installed for
+# the check, and removed again unless it was there before.
+installed=$(dpkg-query -W -f='${Status}' panelflash 2>/dev/null || true)
 dpkg -i "$deb" >/dev/null
+[[ $installed == *" installed" ]] || trap 'dpkg -r panelflash >/dev/null' EXIT
 systemd-analyze verify deploy/panelflash-update.service
 
 echo "== udev rule"

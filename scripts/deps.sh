@@ -5,6 +5,9 @@
 #   scripts/deps.sh clang    and clang, for the ci-clang preset
 #   scripts/deps.sh cross    and the cross compilers, qemu-user and GoogleTest's sources,
 #                            for the cross-aarch64 and cross-armhf presets
+#   scripts/deps.sh package  and what builds and checks the Debian packages
+#   scripts/deps.sh deploy   and what checks the manual pages and deployment examples
+#   scripts/deps.sh bench    and what the benchmark runs with (a C compiler, python3)
 set -euo pipefail
 
 missing=()
@@ -26,8 +29,23 @@ for extra in "$@"; do
         # A cross build compiles GoogleTest from these sources for the target.
         need_file /usr/src/googletest/CMakeLists.txt googletest
         ;;
+    package)
+        need_command dpkg-buildpackage dpkg-dev
+        need_command dh debhelper
+        need_command lintian lintian
+        ;;
+    deploy)
+        need_command mandoc mandoc
+        need_command shellcheck shellcheck
+        need_command systemd-analyze systemd
+        need_command udevadm udev
+        ;;
+    bench)
+        need_command cc gcc
+        need_command python3 python3
+        ;;
     *)
-        echo "usage: scripts/deps.sh [clang] [cross]" >&2
+        echo "usage: scripts/deps.sh [clang] [cross] [package] [deploy] [bench]" >&2
         exit 64
         ;;
     esac
