@@ -2,6 +2,7 @@
 #include "e2e_support.h"
 
 #include <algorithm>
+#include <string_view>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -108,6 +110,40 @@ static void default_signals(posix_spawnattr_t& attributes) {
     posix_spawnattr_setsigmask(&attributes, &none);
 }
 
+std::string tool_command(const std::string& directory) {
+    if (EMULATOR.empty()) {
+        return PANELFLASH_LOCAL;
+    }
+    std::string script = "#!/bin/sh\nexec";
+    for (const auto& word : EMULATOR) {
+        script += " '" + word + "'";
+    }
+    script += std::string(" '") + PANELFLASH_LOCAL + "' \"$@\"\n";
+    const std::string path = directory + "/panelflash-emulated";
+    write_file(path, panelsim::bytes(script.begin(), script.end()));
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+// This process's environment with `settings` ("NAME=value") in place of any of the same name.
+static std::vector<char*> environment_with(std::vector<std::string>& settings) {
+    std::vector<char*> env;
+    for (char** setting = environ; *setting != nullptr; ++setting) {
+        const std::string_view current(*setting);
+        const auto same_name = [&](const std::string& mine) {
+            return current.substr(0, current.find('=') + 1) == mine.substr(0, mine.find('=') + 1);
+        };
+        if (std::none_of(settings.begin(), settings.end(), same_name)) {
+            env.push_back(*setting);
+        }
+    }
+    for (auto& mine : settings) {
+        env.push_back(mine.data());
+    }
+    env.push_back(nullptr);
+    return env;
+}
+
 tool_run run_tool(const std::string& directory, const std::vector<std::string>& args,
                   const tool_setup& setup) {
     int out_pipe[2];
@@ -136,30 +172,27 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
     default_signals(attributes);
 
     // The tool runs as "panelflash", the name its usage text shows. Through the emulator it
-    // is named by its path, and qemu-user takes the name from QEMU_ARGV0.
-    std::vector<std::string> words = EMULATOR;
-    words.push_back(EMULATOR.empty() ? "panelflash" : setup.program);
+    // is named by its path, and qemu-user takes the name from QEMU_ARGV0. A program of this
+    // machine, such as a shell, runs as itself.
+    const bool emulated = !setup.native && !EMULATOR.empty();
+    std::vector<std::string> words = emulated ? EMULATOR : std::vector<std::string>{};
+    words.push_back(setup.native || emulated ? setup.program : "panelflash");
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& word : words) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
-    std::string program_name = "QEMU_ARGV0=panelflash";
-    std::vector<char*> env;
-    for (char** setting = environ; *setting != nullptr; ++setting) {
-        env.push_back(*setting);
+    std::vector<std::string> settings = setup.environment;
+    if (emulated) {
+        settings.push_back("QEMU_ARGV0=panelflash");
     }
-    if (!EMULATOR.empty()) {
-        env.push_back(program_name.data());
-    }
-    env.push_back(nullptr);
+    std::vector<char*> env = environment_with(settings);
 
     const auto started = std::chrono::steady_clock::now();
     pid_t child = -1;
-    const int spawned =
-        posix_spawnp(&child, EMULATOR.empty() ? setup.program : EMULATOR.front().c_str(),
-                     &actions, &attributes, argv.data(), env.data());
+    const int spawned = posix_spawnp(&child, emulated ? EMULATOR.front().c_str() : setup.program,
+                                     &actions, &attributes, argv.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(out_pipe[1]);

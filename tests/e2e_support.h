@@ -30,7 +30,13 @@ struct tool_setup {
     int signal = 0;           // ...the tool gets this signal
     int limit_s = 60;         // killed after this long
     const char* program = PANELFLASH_LOCAL;
+    bool native = false;                  // a program of this machine, never emulated
+    std::vector<std::string> environment; // "NAME=value" settings added for the run
 };
+
+// The command that runs the panelsim build of the tool on this machine: its path, or in a
+// cross build a script in `directory` that starts it through the emulator.
+std::string tool_command(const std::string& directory);
 
 // Runs the tool with `args` in `directory` as `setup` says and waits for it.
 tool_run run_tool(const std::string& directory, const std::vector<std::string>& args,
