@@ -1,6 +1,8 @@
 // panelsim: serves a simulated front panel on a pseudo-terminal until SIGINT or SIGTERM.
 #include "panel_sim.h"
 
+#include "common/panel_constants.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -8,17 +10,26 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <getopt.h>
 #include <iterator>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <sys/stat.h>
+#include <vector>
+
+#include <getopt.h>
+#include <pthread.h>
 
 namespace {
 
-constexpr int EXIT_BAD_USAGE = 64;
+// What the command line asks for: the panel, where its line is linked, where its flash is kept.
+struct options {
+    panelsim::config cfg;
+    std::string link = "./frontpanel";
+    std::string flash_path; // empty: the flash lives only as long as panelsim
+    bool report = false;    // print the line counters after each session
+    bool fault_reads_given = false;
+};
 
 void usage(std::FILE* out) {
     std::fputs("usage: panelsim [options]\n"
@@ -51,10 +62,15 @@ void usage(std::FILE* out) {
                out);
 }
 
+// Every command-line error ends here, after what was wrong has been said.
+[[noreturn]] void exit_usage() {
+    usage(stderr);
+    std::exit(EXIT_USAGE);
+}
+
 [[noreturn]] void bad_usage(const std::string& message) {
     std::fprintf(stderr, "panelsim: %s\n", message.c_str());
-    usage(stderr);
-    std::exit(EXIT_BAD_USAGE);
+    exit_usage();
 }
 
 long parse_number(const char* text, int base, long min, long max, const char* option) {
@@ -62,7 +78,7 @@ long parse_number(const char* text, int base, long min, long max, const char* op
     char* end = nullptr;
     const long value = std::strtol(text, &end, base);
     if (errno != 0 || end == text || *end != '\0' || value < min || value > max) {
-        bad_usage(std::string("bad value for ") + option + ": " + text);
+        bad_usage(std::string("bad value for --") + option + ": " + text);
     }
     return value;
 }
@@ -72,7 +88,7 @@ double parse_ms(const char* text, const char* option) {
     char* end = nullptr;
     const double value = std::strtod(text, &end);
     if (errno != 0 || end == text || *end != '\0' || !(value >= 0.0) || value > 60000.0) {
-        bad_usage(std::string("bad value for ") + option + ": " + text);
+        bad_usage(std::string("bad value for --") + option + ": " + text);
     }
     return value;
 }
@@ -83,7 +99,7 @@ panelsim::bytes parse_hex_bytes(const std::string& text, const char* option) {
         return out;
     }
     if (text.empty() || text.size() % 2 != 0) {
-        bad_usage(std::string("bad hex bytes for ") + option + ": " + text);
+        bad_usage(std::string("bad hex bytes for --") + option + ": " + text);
     }
     for (std::size_t i = 0; i < text.size(); i += 2) {
         const std::string pair = text.substr(i, 2);
@@ -124,197 +140,174 @@ void save_flash(const std::string& path, const panelsim::flash_image& image) {
     }
 }
 
-} // namespace
+// One long option: its name (and in messages, with "--"), whether it takes a value, and what
+// it sets.
+struct setting {
+    const char* name;
+    bool takes_value;
+    void (*apply)(options& o, const char* value, const char* name);
+};
 
-int main(int argc, char** argv) {
-    enum option_id {
-        OPT_LINK = 256,
-        OPT_FLASH,
-        OPT_VERSION,
-        OPT_VERSION_REPLY,
-        OPT_BOOTLOADER,
-        OPT_REPLY,
-        OPT_NO_SYNC,
-        OPT_SYNC_BYTES,
-        OPT_LINE,
-        OPT_ERASE_MS,
-        OPT_WRITE_MS,
-        OPT_FIFO,
-        OPT_REPORT,
-        OPT_STOP_AFTER,
-        OPT_HANG_UP_AFTER,
-        OPT_HANG_UP_ON_REQUEST,
-        OPT_NOISE,
-        OPT_FAULT_BLOCK,
-        OPT_FAULT_READS,
-        OPT_FAULT_CORRUPT,
-        OPT_FAULT_SHORT,
-        OPT_HELP,
-    };
-    static const option options[] = {
-        {"link", required_argument, nullptr, OPT_LINK},
-        {"flash", required_argument, nullptr, OPT_FLASH},
-        {"version", required_argument, nullptr, OPT_VERSION},
-        {"version-reply", required_argument, nullptr, OPT_VERSION_REPLY},
-        {"bootloader", no_argument, nullptr, OPT_BOOTLOADER},
-        {"reply", required_argument, nullptr, OPT_REPLY},
-        {"no-sync", no_argument, nullptr, OPT_NO_SYNC},
-        {"sync-bytes", required_argument, nullptr, OPT_SYNC_BYTES},
-        {"line", no_argument, nullptr, OPT_LINE},
-        {"erase-ms", required_argument, nullptr, OPT_ERASE_MS},
-        {"write-ms", required_argument, nullptr, OPT_WRITE_MS},
-        {"fifo", required_argument, nullptr, OPT_FIFO},
-        {"report", no_argument, nullptr, OPT_REPORT},
-        {"stop-after", required_argument, nullptr, OPT_STOP_AFTER},
-        {"hang-up-after", required_argument, nullptr, OPT_HANG_UP_AFTER},
-        {"hang-up-on-request", no_argument, nullptr, OPT_HANG_UP_ON_REQUEST},
-        {"noise", required_argument, nullptr, OPT_NOISE},
-        {"fault-block", required_argument, nullptr, OPT_FAULT_BLOCK},
-        {"fault-reads", required_argument, nullptr, OPT_FAULT_READS},
-        {"fault-corrupt", no_argument, nullptr, OPT_FAULT_CORRUPT},
-        {"fault-short", required_argument, nullptr, OPT_FAULT_SHORT},
-        {"help", no_argument, nullptr, OPT_HELP},
-        {nullptr, 0, nullptr, 0},
-    };
+const setting SETTINGS[] = {
+    {"link", true, [](options& o, const char* v, const char*) { o.link = v; }},
+    {"flash", true, [](options& o, const char* v, const char*) { o.flash_path = v; }},
+    {"version", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.version = static_cast<std::uint16_t>(parse_number(v, 16, 0, 0xFFFF, n));
+     }},
+    {"version-reply", true,
+     [](options& o, const char* v, const char* n) { o.cfg.version_reply = parse_hex_bytes(v, n); }},
+    {"bootloader", false,
+     [](options& o, const char*, const char*) { o.cfg.start_in_bootloader = true; }},
+    {"reply", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.flash_mode_reply = parse_hex_bytes(v, n);
+     }},
+    {"no-sync", false, [](options& o, const char*, const char*) { o.cfg.sync_reply_bytes = 0; }},
+    {"sync-bytes", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.sync_reply_bytes = static_cast<int>(parse_number(v, 10, 0, 64, n));
+     }},
+    {"line", false, [](options& o, const char*, const char*) { o.cfg.line_timing = true; }},
+    {"erase-ms", true,
+     [](options& o, const char* v, const char* n) { o.cfg.erase_ms = parse_ms(v, n); }},
+    {"write-ms", true,
+     [](options& o, const char* v, const char* n) { o.cfg.write_ms = parse_ms(v, n); }},
+    {"fifo", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.host_fifo_bytes = static_cast<int>(parse_number(v, 10, 1, 64, n));
+     }},
+    {"report", false, [](options& o, const char*, const char*) { o.report = true; }},
+    {"stop-after", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.stop_after_packets = static_cast<int>(parse_number(v, 10, 0, 1'000'000, n));
+     }},
+    {"hang-up-after", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.hang_up_after_packets = static_cast<int>(parse_number(v, 10, 0, 1'000'000, n));
+     }},
+    {"hang-up-on-request", false,
+     [](options& o, const char*, const char*) { o.cfg.hang_up_on_flash_request = true; }},
+    {"noise", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.noise_before_ack = parse_hex_bytes(v, n);
+     }},
+    {"fault-block", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.fault_block = static_cast<int>(parse_number(v, 16, 0, FLASH_SIZE - BLOCK_SIZE, n));
+     }},
+    {"fault-reads", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.fault_reads = static_cast<int>(parse_number(v, 10, 0, 1'000'000, n));
+         o.fault_reads_given = true;
+     }},
+    {"fault-corrupt", false,
+     [](options& o, const char*, const char*) { o.cfg.fault_corrupt = true; }},
+    {"fault-short", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.fault_short_bytes = static_cast<int>(parse_number(v, 10, 0, BLOCK_SIZE, n));
+     }},
+    {"help", false,
+     [](options&, const char*, const char*) {
+         usage(stdout);
+         std::exit(EXIT_SUCCESS);
+     }},
+};
 
-    panelsim::config cfg;
-    std::string link = "./frontpanel";
-    std::string flash_path;
-    bool report = false;
-    bool fault_reads_given = false;
-    int opt = 0;
-    while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
-        switch (opt) {
-        case OPT_LINK:
-            link = optarg;
-            break;
-        case OPT_FLASH:
-            flash_path = optarg;
-            break;
-        case OPT_VERSION:
-            cfg.version =
-                static_cast<std::uint16_t>(parse_number(optarg, 16, 0, 0xFFFF, "--version"));
-            break;
-        case OPT_VERSION_REPLY:
-            cfg.version_reply = parse_hex_bytes(optarg, "--version-reply");
-            break;
-        case OPT_BOOTLOADER:
-            cfg.start_in_bootloader = true;
-            break;
-        case OPT_REPLY:
-            cfg.flash_mode_reply = parse_hex_bytes(optarg, "--reply");
-            break;
-        case OPT_NO_SYNC:
-            cfg.sync_reply_bytes = 0;
-            break;
-        case OPT_SYNC_BYTES:
-            cfg.sync_reply_bytes =
-                static_cast<int>(parse_number(optarg, 10, 0, 64, "--sync-bytes"));
-            break;
-        case OPT_LINE:
-            cfg.line_timing = true;
-            break;
-        case OPT_ERASE_MS:
-            cfg.erase_ms = parse_ms(optarg, "--erase-ms");
-            break;
-        case OPT_WRITE_MS:
-            cfg.write_ms = parse_ms(optarg, "--write-ms");
-            break;
-        case OPT_FIFO:
-            cfg.host_fifo_bytes = static_cast<int>(parse_number(optarg, 10, 1, 64, "--fifo"));
-            break;
-        case OPT_REPORT:
-            report = true;
-            break;
-        case OPT_STOP_AFTER:
-            cfg.stop_after_packets =
-                static_cast<int>(parse_number(optarg, 10, 0, 1'000'000, "--stop-after"));
-            break;
-        case OPT_HANG_UP_AFTER:
-            cfg.hang_up_after_packets =
-                static_cast<int>(parse_number(optarg, 10, 0, 1'000'000, "--hang-up-after"));
-            break;
-        case OPT_HANG_UP_ON_REQUEST:
-            cfg.hang_up_on_flash_request = true;
-            break;
-        case OPT_NOISE:
-            cfg.noise_before_ack = parse_hex_bytes(optarg, "--noise");
-            break;
-        case OPT_FAULT_BLOCK:
-            cfg.fault_block = static_cast<int>(
-                parse_number(optarg, 16, 0, FLASH_SIZE - BLOCK_SIZE, "--fault-block"));
-            break;
-        case OPT_FAULT_READS:
-            cfg.fault_reads =
-                static_cast<int>(parse_number(optarg, 10, 0, 1'000'000, "--fault-reads"));
-            fault_reads_given = true;
-            break;
-        case OPT_FAULT_CORRUPT:
-            cfg.fault_corrupt = true;
-            break;
-        case OPT_FAULT_SHORT:
-            cfg.fault_short_bytes =
-                static_cast<int>(parse_number(optarg, 10, 0, BLOCK_SIZE, "--fault-short"));
-            break;
-        case OPT_HELP:
-            usage(stdout);
-            return 0;
-        default:
-            usage(stderr);
-            return EXIT_BAD_USAGE;
+// getopt_long returns this plus a setting's index for it; below it, an error it has reported.
+constexpr int FIRST_SETTING = 256;
+
+std::vector<option> long_options() {
+    std::vector<option> list;
+    for (std::size_t i = 0; i < std::size(SETTINGS); ++i) {
+        list.push_back({SETTINGS[i].name, SETTINGS[i].takes_value ? required_argument : no_argument,
+                        nullptr, FIRST_SETTING + static_cast<int>(i)});
+    }
+    list.push_back({nullptr, 0, nullptr, 0});
+    return list;
+}
+
+// Reads the command line into the options; a usage error or --help ends the process here.
+options read_options(int argc, char** argv) {
+    const std::vector<option> long_opts = long_options();
+    options o;
+    int id = 0;
+    while ((id = getopt_long(argc, argv, "", long_opts.data(), nullptr)) != -1) {
+        if (id < FIRST_SETTING) {
+            exit_usage();
         }
+        const setting& s = SETTINGS[id - FIRST_SETTING];
+        s.apply(o, optarg, s.name);
     }
     if (optind < argc) {
         bad_usage(std::string("unexpected argument: ") + argv[optind]);
     }
-    if (cfg.fault_block >= 0 && !fault_reads_given) {
-        cfg.fault_reads = 1;
+    if (o.cfg.fault_block >= 0 && !o.fault_reads_given) {
+        o.cfg.fault_reads = 1;
     }
+    return o;
+}
 
-    // Blocked before the serving thread exists, so only sigwait below sees them.
+// Blocked before the serving thread exists, so only sigwait sees them.
+sigset_t block_stop_signals() {
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    return stop_signals;
+}
 
+void report_session(const panelsim::line_stats& s, const panelsim::config& cfg) {
+    std::printf("session: host %ld B, panel %ld B, erases %d, writes %d, sync %d, "
+                "line limit %.1f ms\n",
+                s.host_bytes, s.panel_bytes, s.erases, s.writes, s.sync_attempts,
+                s.line_limit_ms(cfg));
+    std::fflush(stdout);
+}
+
+// Serves the panel until SIGINT or SIGTERM, keeping its flash in the flash file if one was
+// given; returns the exit status.
+int serve_until_signal(const options& o) {
+    const sigset_t stop_signals = block_stop_signals();
     try {
-        panelsim::panel panel(cfg, link);
-        if (!flash_path.empty()) {
-            if (auto image = load_flash(flash_path)) {
+        panelsim::panel panel(o.cfg, o.link);
+        if (!o.flash_path.empty()) {
+            if (auto image = load_flash(o.flash_path)) {
                 panel.set_flash(*image);
             }
         }
         std::mutex save_mutex;
         panel.on_session_end([&] {
             std::lock_guard lock(save_mutex);
-            if (!flash_path.empty()) {
-                save_flash(flash_path, panel.flash());
+            if (!o.flash_path.empty()) {
+                save_flash(o.flash_path, panel.flash());
             }
-            if (report) {
-                const panelsim::line_stats s = panel.take_stats();
-                std::printf("session: host %ld B, panel %ld B, erases %d, writes %d, sync %d, "
-                            "line limit %.1f ms\n",
-                            s.host_bytes, s.panel_bytes, s.erases, s.writes, s.sync_attempts,
-                            s.line_limit_ms(cfg));
-                std::fflush(stdout);
+            if (o.report) {
+                report_session(panel.take_stats(), o.cfg);
             }
         });
         panel.start();
         std::printf("panelsim: panel on %s, linked at %s\n", panel.slave_path().c_str(),
-                    link.c_str());
+                    o.link.c_str());
         std::fflush(stdout);
 
         int signal_number = 0;
         while (sigwait(&stop_signals, &signal_number) != 0) {
         }
         panel.stop();
-        if (!flash_path.empty()) {
-            save_flash(flash_path, panel.flash());
+        if (!o.flash_path.empty()) {
+            save_flash(o.flash_path, panel.flash());
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "panelsim: %s\n", e.what());
-        return 1;
+        return EXIT_FAILURE;
     }
-    return 0;
+    return EXIT_SUCCESS;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return serve_until_signal(read_options(argc, argv));
 }
