@@ -73,12 +73,16 @@ void usage(std::FILE* out) {
     exit_usage();
 }
 
+[[noreturn]] void bad_value(const char* option, const std::string& text) {
+    bad_usage(std::string("bad value for --") + option + ": " + text);
+}
+
 long parse_number(const char* text, int base, long min, long max, const char* option) {
     errno = 0;
     char* end = nullptr;
     const long value = std::strtol(text, &end, base);
     if (errno != 0 || end == text || *end != '\0' || value < min || value > max) {
-        bad_usage(std::string("bad value for --") + option + ": " + text);
+        bad_value(option, text);
     }
     return value;
 }
@@ -88,7 +92,7 @@ double parse_ms(const char* text, const char* option) {
     char* end = nullptr;
     const double value = std::strtod(text, &end);
     if (errno != 0 || end == text || *end != '\0' || !(value >= 0.0) || value > 60000.0) {
-        bad_usage(std::string("bad value for --") + option + ": " + text);
+        bad_value(option, text);
     }
     return value;
 }

@@ -30,20 +30,6 @@ const std::vector<std::string> EMULATOR = {PANELFLASH_EMULATOR};
 
 } // namespace
 
-std::string make_temp_dir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/panelflash-e2e-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
-    }
-    return pattern;
-}
-
-void remove_tree(const std::string& path) {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
 void write_file(const std::string& path, const panelsim::bytes& content) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(content.data()),

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "panel_sim.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -42,8 +43,6 @@ std::string tool_command(const std::string& directory);
 tool_run run_tool(const std::string& directory, const std::vector<std::string>& args,
                   const tool_setup& setup = {});
 
-std::string make_temp_dir();
-void remove_tree(const std::string& path);
 void write_file(const std::string& path, const panelsim::bytes& content);
 panelsim::bytes read_file(const std::string& path);
 bool file_exists(const std::string& path);
