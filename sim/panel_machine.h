@@ -105,6 +105,7 @@ struct response {
     double work_ms = 0; // erase or block write time spent before answering
 };
 
+// The panel's firmware and bootloader, fed the host's bytes one at a time.
 class panel_machine {
   public:
     explicit panel_machine(config cfg);
