@@ -321,18 +321,23 @@ TEST_F(read_out, a_block_handed_over_byte_by_byte_is_taken_in_a_few_reads) {
     start_panel(cfg);
     const auto r = run({"-t", "-r", "dump.bin"});
     ASSERT_EQ(r.status, 0) << r.out;
-    // Reads that brought bytes between each read command and the next command: the
+    // Reads that brought bytes between each read command and the next packet: the
     // acknowledgement and the 64 bytes of the block, which trickle in over 5.6 ms.
     std::vector<int> reads_per_block;
+    bool in_block = false;
     std::istringstream trace(r.err);
     for (std::string line; std::getline(trace, line);) {
         const auto mark = line.find_first_of("<>");
-        if (line.compare(mark, 5, "> 04 ") == 0) {
-            reads_per_block.push_back(0);
-        } else if (line[mark] == '<' && !reads_per_block.empty()) {
+        if (line[mark] == '>') {
+            in_block = line.compare(mark, 5, "> 04 ") == 0;
+            if (in_block) {
+                reads_per_block.push_back(0);
+            }
+        } else if (in_block) {
             ++reads_per_block.back();
         }
     }
     ASSERT_EQ(reads_per_block.size(), 128U);
-    EXPECT_LE(*std::max_element(reads_per_block.begin(), reads_per_block.end()), 4) << r.err;
+    // A busy machine may add a read or two for bytes that came late, never one a byte.
+    EXPECT_LE(*std::max_element(reads_per_block.begin(), reads_per_block.end()), 8) << r.err;
 }
