@@ -1,11 +1,11 @@
 // panelflash: programs and reads out the flash of the front panel's microcontroller.
 #include "cli/options.h"
-#include "cli/read_out.h"
 #include "cli/standard_streams.h"
 #include "common/panel_constants.h"
-#include "image/image_program.h"
-#include "protocol/panel_protocol.h"
+#include "program/image_program.h"
+#include "readout/read_out.h"
 #include "serial/serial_port.h"
+#include "version/panel_version.h"
 
 #include <cstdio>
 #include <cstdlib>

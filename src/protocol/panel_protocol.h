@@ -64,6 +64,3 @@ void send_version_request();
 int query_version(std::int32_t minimum_version);
 // Ends the process with EXIT_VERSION_CURRENT when the panel needs no update.
 void version_gate(std::int32_t minimum_version);
-// Asks the running firmware for its version and prints it, never requesting flash mode;
-// ends the process with EXIT_NO_PANEL when no version reply comes.
-void print_panel_version();

@@ -6,7 +6,6 @@
 #include "serial/serial_port.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 // Receiver state, kept across calls so a frame cut off by silence can be completed.
 int frame_pos = 0;
@@ -81,14 +80,5 @@ int query_version(std::int32_t minimum_version) {
 void version_gate(std::int32_t minimum_version) {
     if (query_version(minimum_version) == VERSION_CURRENT) {
         fail(EXIT_VERSION_CURRENT, "Frontpanel version OK, no programming done.\n");
-    }
-}
-
-void print_panel_version() {
-    open_panel_port();
-    send_zero_burst();
-    // query_version has said why: the panel is in its bootloader, or not there at all.
-    if (query_version(0) == VERSION_UNKNOWN) {
-        std::exit(EXIT_NO_PANEL);
     }
 }

@@ -1,6 +1,6 @@
 // The read-out's output file: the dump is built aside and put in place of the target only
 // once it is complete, so a failed read-out never destroys or half-writes a file.
-#include "cli/dump_file.h"
+#include "readout/dump_file.h"
 
 #include "common/fail.h"
 #include "common/panel_constants.h"

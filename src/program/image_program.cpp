@@ -1,6 +1,6 @@
 // The write operation: loading the image file and programming it block by block with
 // read-back verification and retries.
-#include "image/image_program.h"
+#include "program/image_program.h"
 
 #include "common/fail.h"
 #include "protocol/panel_protocol.h"
