@@ -55,7 +55,7 @@ void hex_dump(std::span<const std::uint8_t> bytes) {
     hex_dump(expected);
     std::printf("Data is:\n");
     hex_dump(got);
-    std::exit(EXIT_FAILED);
+    finish(EXIT_FAILED);
 }
 
 // A read-back that came short never verifies, whatever the unfilled tail still holds.
