@@ -13,12 +13,12 @@ int frame_payload_len = 0;
 
 int frame_payload_length(std::uint8_t type) {
     switch (type) {
-    case 0x00:
+    case FRAME_VERSION:
         return 2;
-    case 0x0B:
+    case FRAME_0B:
         return 7;
-    case 0xF1:
-    case 0xF2:
+    case FRAME_F1:
+    case FRAME_F2:
         return 4;
     default:
         return 0;
@@ -60,15 +60,19 @@ int receive_frame(std::span<std::uint8_t> buffer, int max_empty_polls) {
 }
 
 void send_version_request() {
-    constexpr std::array<std::uint8_t, 3> request = {0xA5, 0x00, 0x00};
-    port_write(request);
+    port_write(VERSION_REQUEST);
+}
+
+// Every other frame type is 2, 6 or 9 bytes long.
+static bool is_version_reply(std::span<const std::uint8_t> frame, int length) {
+    return length == 2 + frame_payload_length(FRAME_VERSION) && frame[1] == FRAME_VERSION;
 }
 
 int query_version(std::int32_t minimum_version) {
     std::printf("Get firmware version...\n");
     send_version_request();
     std::array<std::uint8_t, 32> frame{};
-    if (receive_frame(frame, VERSION_EMPTY_POLLS) != 4) {
+    if (!is_version_reply(frame, receive_frame(frame, VERSION_EMPTY_POLLS))) {
         std::printf("Frontpanel seems to be in safe bootloader mode\n");
         return VERSION_UNKNOWN;
     }
