@@ -91,3 +91,7 @@ void print_help(const char* program_name) {
     std::fputs(usage_text(program_name).c_str(), stdout);
     finish(EXIT_DONE);
 }
+
+void reset_option_scan() {
+    optind = 0;
+}

@@ -30,6 +30,9 @@ parse_result parse_options(int argc, char** argv, command_line& command);
 // the text is empty or has anything left over.
 bool parse_version(const char* text, std::int32_t& version);
 
+// Makes the next parse_options scan its arguments from the start, as in a new process.
+void reset_option_scan();
+
 // The usage text, one line per operation, each naming the program as `program_name`.
 std::string usage_text(const char* program_name);
 

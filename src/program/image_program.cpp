@@ -12,6 +12,11 @@
 std::array<std::uint8_t, IMAGE_BUFFER_SIZE> image_buffer{};
 int image_length = 0;
 
+void reset_image() {
+    image_buffer.fill(0);
+    image_length = 0;
+}
+
 void load_image(const char* path) {
     std::printf("Open data file <%s>\n", path);
     refuse_panel_line(path);

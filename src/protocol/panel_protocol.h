@@ -69,6 +69,9 @@ std::array<std::uint8_t, WRITE_PACKET_SIZE> write_packet(int address, block_view
 extern int frame_pos;
 extern int frame_payload_len;
 
+// Forgets any frame begun, as at the start of the process.
+void reset_frame_receiver();
+
 int frame_payload_length(std::uint8_t type);
 // The length of the complete frame now in `buffer` (at least FRAME_MAX_SIZE bytes), or 0
 // after max_empty_polls + 1 empty polls; a frame cut off by silence continues next call.

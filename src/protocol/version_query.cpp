@@ -11,6 +11,11 @@
 int frame_pos = 0;
 int frame_payload_len = 0;
 
+void reset_frame_receiver() {
+    frame_pos = 0;
+    frame_payload_len = 0;
+}
+
 int frame_payload_length(std::uint8_t type) {
     switch (type) {
     case FRAME_VERSION:
