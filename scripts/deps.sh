@@ -3,6 +3,7 @@
 # Debian-like system, otherwise says what to install and fails.
 #   scripts/deps.sh          native build and tests (presets dev, release, asan, ci-gcc)
 #   scripts/deps.sh clang    and clang, for the ci-clang preset
+#   scripts/deps.sh fuzz     and clang with its libFuzzer, for the fuzz preset
 #   scripts/deps.sh cross    and the cross compilers, qemu-user and GoogleTest's sources,
 #                            for the cross-aarch64 and cross-armhf presets
 set -euo pipefail
@@ -19,6 +20,11 @@ need_file /usr/include/gmock/gmock.h libgmock-dev
 for extra in "$@"; do
     case $extra in
     clang) need_command clang++ clang ;;
+    fuzz)
+        need_command clang++ clang
+        fuzzer_libraries=(/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a)
+        [ -f "${fuzzer_libraries[0]}" ] || missing+=(libclang-rt-dev)
+        ;;
     cross)
         need_command aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
         need_command arm-linux-gnueabihf-g++ g++-arm-linux-gnueabihf
@@ -27,7 +33,7 @@ for extra in "$@"; do
         need_file /usr/src/googletest/CMakeLists.txt googletest
         ;;
     *)
-        echo "usage: scripts/deps.sh [clang] [cross]" >&2
+        echo "usage: scripts/deps.sh [clang] [fuzz] [cross]" >&2
         exit 64
         ;;
     esac
