@@ -17,6 +17,7 @@ namespace {
 struct scan {
     parse_result result;
     command_line command;
+    std::string path; // the text command.path pointed to
 };
 
 } // namespace
@@ -38,15 +39,15 @@ static scan scan_words(std::vector<std::string> words) {
     require(out.result != parse_result::invalid_version ||
                 !parse_version(out.command.bad_version, refused),
             "an invalid version is one parse_version refuses");
-    // The texts point into this scan's words: keep only whether there was one.
-    out.command.path = out.command.path ? "" : nullptr;
+    // The texts point into this scan's words, which end here.
+    out.path = out.command.path ? out.command.path : "";
+    out.command.path = nullptr;
     out.command.bad_version = nullptr;
     return out;
 }
 
 static bool same(const scan& a, const scan& b) {
-    return a.result == b.result && a.command.op == b.command.op &&
-           (a.command.path == nullptr) == (b.command.path == nullptr) &&
+    return a.result == b.result && a.command.op == b.command.op && a.path == b.path &&
            a.command.minimum_version == b.command.minimum_version &&
            a.command.skip_verify == b.command.skip_verify && a.command.trace == b.command.trace;
 }

@@ -4,7 +4,7 @@
 //   bytes 1-2: -w: the image file's length, high byte first; byte i is (i * 7 + 1) & 0xFF
 //   bytes 3-4: -w: the -c version, high byte first, a signed 16-bit number (0: no -c)
 //   then the script (fuzz_support.h)
-#include "common/panel_constants.h"
+#include "cli/options.h"
 #include "program/image_program.h"
 #include "protocol/panel_protocol.h"
 #include "readout/dump_file.h"
@@ -28,10 +28,8 @@ using fake_port::bytes;
 
 namespace {
 
-enum class tool_operation { write, read, version };
-
 struct run_setup {
-    tool_operation op = tool_operation::write;
+    operation op = operation::write;
     bool skip_verify = false;
     bool hang_up = false;
     int image_length = 0;
@@ -60,16 +58,16 @@ static void make_work_folder() {
 static run_setup read_setup(std::span<const std::uint8_t>& input) {
     run_setup setup;
     const std::uint8_t flags = take_byte(input);
-    setup.op = (flags & 3) == 1   ? tool_operation::read
-               : (flags & 3) == 2 ? tool_operation::version
-                                  : tool_operation::write;
+    setup.op = (flags & 3) == 1   ? operation::read
+               : (flags & 3) == 2 ? operation::version
+                                  : operation::write;
     setup.skip_verify = (flags & 4) != 0;
     setup.hang_up = (flags & 8) != 0;
     setup.image_length = take_byte(input) * 256;
     setup.image_length += take_byte(input);
     int version = take_byte(input) * 256;
     version += take_byte(input);
-    if (setup.op == tool_operation::write) {
+    if (setup.op == operation::write) {
         setup.minimum_version = static_cast<std::int16_t>(version);
     }
     return setup;
@@ -92,14 +90,14 @@ static void write_image_file(int length) {
 static int run_tool(const run_setup& setup) {
     try {
         switch (setup.op) {
-        case tool_operation::write:
+        case operation::write:
             program_from_file((work_folder / "image.bin").c_str(), setup.minimum_version,
                               setup.skip_verify);
             break;
-        case tool_operation::read:
+        case operation::read:
             read_flash_to_file((work_folder / "dump.bin").c_str());
             break;
-        case tool_operation::version:
+        case operation::version:
             print_panel_version();
             break;
         }
@@ -151,7 +149,7 @@ static panel_view read_packets(std::span<const std::uint8_t> line) {
 static panel_view read_line(const run_setup& setup, int status, const bytes& line) {
     bytes expected(16, 0x00);
     expected.insert(expected.end(), {0xA5, 0x00, 0x00});
-    if (setup.op == tool_operation::version) {
+    if (setup.op == operation::version) {
         require(line == expected, "-i sends a zero burst and the version request, no more");
         return {};
     }
@@ -192,12 +190,12 @@ static void check_programmed(const run_setup& setup, const panel_view& panel) {
 static void check_run(const run_setup& setup, int status, const bytes& line) {
     require(status == 0 || status == 1 || status == 2 || status == 3 || status == 255,
             "the exit status is 0, 1, 2, 3 or 255");
-    require(status != 1 || (setup.op == tool_operation::write && setup.minimum_version != 0),
+    require(status != 1 || (setup.op == operation::write && setup.minimum_version != 0),
             "status 1 only with -c");
     const panel_view panel = read_line(setup, status, line);
-    require(status != 0 || setup.op == tool_operation::version || panel.exited,
+    require(status != 0 || setup.op == operation::version || panel.exited,
             "a run that ends well ends with the exit packet");
-    if (setup.op == tool_operation::read) {
+    if (setup.op == operation::read) {
         const auto dump = work_folder / "dump.bin";
         require(panel.written.empty() && panel.erases == 0, "a read-out never erases or writes");
         require(std::filesystem::exists(dump) == (status == 0),
@@ -205,7 +203,7 @@ static void check_run(const run_setup& setup, int status, const bytes& line) {
         require(status != 0 || std::filesystem::file_size(dump) == 8192,
                 "a dump holds the 8192 bytes of flash");
     }
-    if (setup.op == tool_operation::write && status == 0) {
+    if (setup.op == operation::write && status == 0) {
         check_programmed(setup, panel);
     }
 }
@@ -217,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reset_frame_receiver();
     reset_image();
     make_work_folder();
-    if (setup.op == tool_operation::write) {
+    if (setup.op == operation::write) {
         write_image_file(setup.image_length);
     }
     feed_port(input, setup.hang_up);
