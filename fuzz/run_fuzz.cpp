@@ -40,7 +40,7 @@ struct run_setup {
 struct panel_view {
     std::map<int, bytes> written; // the data of the last write packet, by address
     int erases = 0;
-    bool exited = false; // the exit packet came last
+    bool exited = false; // the exit packet was sent
 };
 
 } // namespace
@@ -129,7 +129,8 @@ static panel_view read_packets(std::span<const std::uint8_t> line) {
         require(line[0] >= 0x01 && line[0] <= 0x04 && line.size() >= size, "packets are whole");
         const auto packet = line.first(size);
         line = line.subspan(size);
-        panel.exited = packet[0] == 0x01 && line.empty();
+        require(packet[0] != 0x01 || line.empty(), "nothing follows the exit packet");
+        panel.exited = packet[0] == 0x01;
         if (packet[0] == 0x02 || packet[0] == 0x03) {
             require(block_address(packet) < 0x1E00, "no erase or write at or above 0x1E00");
             panel.erases += packet[0] == 0x02;
