@@ -3,6 +3,7 @@
 # Debian-like system, otherwise says what to install and fails.
 #   scripts/deps.sh          native build and tests (presets dev, release, asan, ci-gcc)
 #   scripts/deps.sh clang    and clang, for the ci-clang preset
+#   scripts/deps.sh fuzz     and clang with its libFuzzer, for the fuzz preset
 #   scripts/deps.sh cross    and the cross compilers, qemu-user and GoogleTest's sources,
 #                            for the cross-aarch64 and cross-armhf presets
 #   scripts/deps.sh package  and what builds and checks the Debian packages
@@ -22,6 +23,11 @@ need_file /usr/include/gmock/gmock.h libgmock-dev
 for extra in "$@"; do
     case $extra in
     clang) need_command clang++ clang ;;
+    fuzz)
+        need_command clang++ clang
+        fuzzer_libraries=(/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a)
+        [ -f "${fuzzer_libraries[0]}" ] || missing+=(libclang-rt-dev)
+        ;;
     cross)
         need_command aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
         need_command arm-linux-gnueabihf-g++ g++-arm-linux-gnueabihf
@@ -45,7 +51,7 @@ for extra in "$@"; do
         need_command python3 python3
         ;;
     *)
-        echo "usage: scripts/deps.sh [clang] [cross] [package] [deploy] [bench]" >&2
+        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [bench]" >&2
         exit 64
         ;;
     esac

@@ -54,6 +54,9 @@ void silence(int reads) {
 void hang_up() {
     hung_up = true;
 }
+bool drained() {
+    return queue.empty();
+}
 int reads() {
     return read_count;
 }

@@ -18,6 +18,8 @@ void silence(int reads);
 // Once the queue is empty, reads return 0 as on a line that has hung up.
 void hang_up();
 
+// Every queued arrival and silence has been read.
+bool drained();
 int reads();
 int opens();
 const std::vector<int>& waits();   // µs asked of each wait_readable

@@ -1,5 +1,5 @@
 // The hex dump layout, the block arithmetic and the retry loop against a scripted port.
-#include "image/image_program.h"
+#include "program/image_program.h"
 
 #include "exit_expectations.h"
 #include "fake_port.h"

@@ -1,14 +1,12 @@
 // panelflash: programs and reads out the flash of the front panel's microcontroller.
 #include "cli/options.h"
-#include "cli/read_out.h"
 #include "cli/standard_streams.h"
+#include "common/fail.h"
 #include "common/panel_constants.h"
-#include "image/image_program.h"
-#include "protocol/panel_protocol.h"
+#include "program/image_program.h"
+#include "readout/read_out.h"
 #include "serial/serial_port.h"
-
-#include <cstdio>
-#include <cstdlib>
+#include "version/panel_version.h"
 
 int main(int argc, char** argv) {
     prepare_standard_streams();
@@ -19,8 +17,8 @@ int main(int argc, char** argv) {
     case parse_result::help:
         print_help(argv[0]);
     case parse_result::invalid_version:
-        std::fprintf(stderr, "Invalid version <%s>\n", command.bad_version);
-        print_usage(argv[0]);
+        fail_stderr(EXIT_USAGE, "Invalid version <%s>\n%s", command.bad_version,
+                    usage_text(argv[0]).c_str());
     case parse_result::run:
         break;
     }
@@ -36,5 +34,5 @@ int main(int argc, char** argv) {
         print_panel_version();
         break;
     }
-    std::exit(EXIT_DONE);
+    finish(EXIT_DONE);
 }

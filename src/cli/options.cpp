@@ -1,12 +1,14 @@
 // The command line: which operation to run, on which file, with which settings.
 #include "cli/options.h"
 
+#include "common/fail.h"
 #include "common/panel_constants.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include <unistd.h>
 
@@ -63,30 +65,33 @@ parse_result parse_options(int argc, char** argv, command_line& command) {
     }
 }
 
-static void write_usage(std::FILE* stream, const char* program_name) {
-    std::fprintf(
-        stream,
-        "Usage: %s [-v ] -w <filename>       : Program flash from file (-v: ommit verify)\n",
-        program_name);
-    std::fprintf(stream, "       %s -r <filename>             : Read out flash to file\n",
-                 program_name);
-    std::fprintf(stream, "       %s -c version -w <filename>  : Check version and write if older\n",
-                 program_name);
-    std::fprintf(stream,
-                 "       %s -i                        : Show the panel's firmware version\n",
-                 program_name);
-    std::fprintf(stream, "       %s -t <operation>            : Trace the line on standard error\n",
-                 program_name);
-    std::fprintf(stream, "       %s -h                        : Show this help\n", program_name);
+constexpr const char* USAGE =
+    "Usage: %s [-v ] -w <filename>       : Program flash from file (-v: ommit verify)\n"
+    "       %s -r <filename>             : Read out flash to file\n"
+    "       %s -c version -w <filename>  : Check version and write if older\n"
+    "       %s -i                        : Show the panel's firmware version\n"
+    "       %s -t <operation>            : Trace the line on standard error\n"
+    "       %s -h                        : Show this help\n";
+
+std::string usage_text(const char* program_name) {
+    const auto print = [program_name](char* text, std::size_t size) {
+        return std::snprintf(text, size, USAGE, program_name, program_name, program_name,
+                             program_name, program_name, program_name);
+    };
+    std::string text(static_cast<std::size_t>(print(nullptr, 0)), '\0');
+    print(text.data(), text.size() + 1);
+    return text;
 }
 
 void print_usage(const char* program_name) {
-    std::fflush(stdout);
-    write_usage(stderr, program_name);
-    std::exit(EXIT_USAGE);
+    fail_stderr(EXIT_USAGE, "%s", usage_text(program_name).c_str());
 }
 
 void print_help(const char* program_name) {
-    write_usage(stdout, program_name);
-    std::exit(EXIT_DONE);
+    std::fputs(usage_text(program_name).c_str(), stdout);
+    finish(EXIT_DONE);
+}
+
+void reset_option_scan() {
+    optind = 0;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 enum class operation { write, read, version };
 
@@ -28,6 +29,12 @@ parse_result parse_options(int argc, char** argv, command_line& command);
 // Reads a -c value as hexadecimal the way strtol does, saturated to 32 bits; false when
 // the text is empty or has anything left over.
 bool parse_version(const char* text, std::int32_t& version);
+
+// Makes the next parse_options scan its arguments from the start, as in a new process.
+void reset_option_scan();
+
+// The usage text, one line per operation, each naming the program as `program_name`.
+std::string usage_text(const char* program_name);
 
 // Writes the usage text to standard error and ends the process with EXIT_USAGE.
 [[noreturn]] void print_usage(const char* program_name);

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 
-static constexpr std::array<std::uint8_t, 4> FLASH_MODE_REQUEST = {0xA5, 0x3C, 0x5E, 0x27};
 static constexpr std::array<std::uint8_t, 1> ACK_SEQUENCE = {ACK};
 
 void send_zero_burst() {
@@ -45,7 +44,7 @@ void connect_panel(std::int32_t minimum_version) {
         send_zero_burst();
         version_gate(minimum_version);
     }
-    for (int burst = 0; burst < 3; ++burst) {
+    for (int burst = 0; burst < ZERO_BURSTS; ++burst) {
         send_zero_burst();
     }
     std::array<std::uint8_t, 64> drained{};
@@ -61,9 +60,9 @@ void enter_flash_mode() {
     std::array<std::uint8_t, 2> reply{};
     read_bytes(reply);
     pause_us(FLASH_REPLY_PAUSE_US);
-    if (reply[0] == 0x5A && reply[1] == 0xFD) {
+    if (reply == FLASH_MODE_REPLY_1) {
         std::printf("Accepted (1)\n");
-    } else if (reply[0] == 0xFF && reply[1] == 0xFF) {
+    } else if (reply == FLASH_MODE_REPLY_2) {
         std::printf("Accepted (2)\n");
     } else {
         fail(EXIT_NO_PANEL, "Unknown response %x %x, is FP really connected?\n", reply[0],

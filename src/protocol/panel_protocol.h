@@ -20,16 +20,29 @@ constexpr std::uint8_t ACK = 0x00;         // the bootloader's acknowledgement
 constexpr std::uint8_t SYNC_BYTE = 0xAA;   // answered with exactly one byte when in sync
 
 constexpr int ZERO_BURST_SIZE = 16;          // bytes of 0x00 per burst
+constexpr int ZERO_BURSTS = 3;               // bursts sent before the flash-mode request
 constexpr int FLASH_REPLY_PAUSE_US = 200000; // µs before and after the flash-mode reply
 constexpr int SYNC_ATTEMPTS = 1000;
 constexpr int SYNC_WINDOW_US = 10000; // µs listened for the answer to each sync byte
 constexpr int WRITE_PACKET_SIZE = 4 + BLOCK_SIZE + 1; // command, mark, address, data, sum
 
-constexpr int FRAME_START = 0x5A;         // first byte of every firmware frame
-constexpr int FRAME_VERSION = 0x00;       // frame type of the version reply
-constexpr int FRAME_MAX_SIZE = 9;         // bytes of the longest frame
-constexpr int VERSION_EMPTY_POLLS = 1000; // empty polls the version reply may take
-constexpr int FRAME_WAIT_US = 1000;       // µs waited after each empty poll
+template <std::size_t N>
+using line_bytes = std::array<std::uint8_t, N>; // a fixed sequence of bytes on the line
+
+// Both requests go to the running firmware and start with 0xA5.
+constexpr line_bytes<4> FLASH_MODE_REQUEST = {0xA5, 0x3C, 0x5E, 0x27}; // into flash mode
+constexpr line_bytes<3> VERSION_REQUEST = {0xA5, 0x00, 0x00};          // for a version reply
+constexpr line_bytes<2> FLASH_MODE_REPLY_1 = {0x5A, 0xFD};             // accepted: "Accepted (1)"
+constexpr line_bytes<2> FLASH_MODE_REPLY_2 = {0xFF, 0xFF};             // accepted: "Accepted (2)"
+
+constexpr std::uint8_t FRAME_START = 0x5A;   // first byte of every firmware frame
+constexpr std::uint8_t FRAME_VERSION = 0x00; // frame type of the version reply: VH, VL
+constexpr std::uint8_t FRAME_0B = 0x0B;      // frame type with 7 payload bytes, not asked for
+constexpr std::uint8_t FRAME_F1 = 0xF1;      // frame type with 4 payload bytes, not asked for
+constexpr std::uint8_t FRAME_F2 = 0xF2;      // frame type with 4 payload bytes, not asked for
+constexpr int FRAME_MAX_SIZE = 9;            // bytes of the longest frame
+constexpr int VERSION_EMPTY_POLLS = 1000;    // empty polls the version reply may take
+constexpr int FRAME_WAIT_US = 1000;          // µs waited after each empty poll
 
 // Query result of query_version.
 constexpr int VERSION_CURRENT = 0; // not older than the minimum
@@ -56,6 +69,9 @@ std::array<std::uint8_t, WRITE_PACKET_SIZE> write_packet(int address, block_view
 extern int frame_pos;
 extern int frame_payload_len;
 
+// Forgets any frame begun, as at the start of the process.
+void reset_frame_receiver();
+
 int frame_payload_length(std::uint8_t type);
 // The length of the complete frame now in `buffer` (at least FRAME_MAX_SIZE bytes), or 0
 // after max_empty_polls + 1 empty polls; a frame cut off by silence continues next call.
@@ -64,6 +80,3 @@ void send_version_request();
 int query_version(std::int32_t minimum_version);
 // Ends the process with EXIT_VERSION_CURRENT when the panel needs no update.
 void version_gate(std::int32_t minimum_version);
-// Asks the running firmware for its version and prints it, never requesting flash mode;
-// ends the process with EXIT_NO_PANEL when no version reply comes.
-void print_panel_version();

@@ -6,20 +6,24 @@
 #include "serial/serial_port.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 // Receiver state, kept across calls so a frame cut off by silence can be completed.
 int frame_pos = 0;
 int frame_payload_len = 0;
 
+void reset_frame_receiver() {
+    frame_pos = 0;
+    frame_payload_len = 0;
+}
+
 int frame_payload_length(std::uint8_t type) {
     switch (type) {
-    case 0x00:
+    case FRAME_VERSION:
         return 2;
-    case 0x0B:
+    case FRAME_0B:
         return 7;
-    case 0xF1:
-    case 0xF2:
+    case FRAME_F1:
+    case FRAME_F2:
         return 4;
     default:
         return 0;
@@ -61,15 +65,19 @@ int receive_frame(std::span<std::uint8_t> buffer, int max_empty_polls) {
 }
 
 void send_version_request() {
-    constexpr std::array<std::uint8_t, 3> request = {0xA5, 0x00, 0x00};
-    port_write(request);
+    port_write(VERSION_REQUEST);
+}
+
+// Every other frame type is 2, 6 or 9 bytes long.
+static bool is_version_reply(std::span<const std::uint8_t> frame, int length) {
+    return length == 2 + frame_payload_length(FRAME_VERSION) && frame[1] == FRAME_VERSION;
 }
 
 int query_version(std::int32_t minimum_version) {
     std::printf("Get firmware version...\n");
     send_version_request();
     std::array<std::uint8_t, 32> frame{};
-    if (receive_frame(frame, VERSION_EMPTY_POLLS) != 4) {
+    if (!is_version_reply(frame, receive_frame(frame, VERSION_EMPTY_POLLS))) {
         std::printf("Frontpanel seems to be in safe bootloader mode\n");
         return VERSION_UNKNOWN;
     }
@@ -81,14 +89,5 @@ int query_version(std::int32_t minimum_version) {
 void version_gate(std::int32_t minimum_version) {
     if (query_version(minimum_version) == VERSION_CURRENT) {
         fail(EXIT_VERSION_CURRENT, "Frontpanel version OK, no programming done.\n");
-    }
-}
-
-void print_panel_version() {
-    open_panel_port();
-    send_zero_burst();
-    // query_version has said why: the panel is in its bootloader, or not there at all.
-    if (query_version(0) == VERSION_UNKNOWN) {
-        std::exit(EXIT_NO_PANEL);
     }
 }

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 #include <fcntl.h>
@@ -40,8 +39,7 @@ void open_panel_port() {
     // Two flashers interleaving packets on one line would corrupt the panel.
     if (flock(panel_fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            std::fprintf(stderr, "%s is in use by another program\n", PANEL_DEVICE);
-            std::exit(EXIT_NO_PANEL);
+            fail_stderr(EXIT_NO_PANEL, "%s is in use by another program\n", PANEL_DEVICE);
         }
         fail_system(EXIT_NO_PANEL, "Can't lock %s", PANEL_DEVICE);
     }

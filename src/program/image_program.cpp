@@ -1,6 +1,6 @@
 // The write operation: loading the image file and programming it block by block with
 // read-back verification and retries.
-#include "image/image_program.h"
+#include "program/image_program.h"
 
 #include "common/fail.h"
 #include "protocol/panel_protocol.h"
@@ -11,6 +11,11 @@
 
 std::array<std::uint8_t, IMAGE_BUFFER_SIZE> image_buffer{};
 int image_length = 0;
+
+void reset_image() {
+    image_buffer.fill(0);
+    image_length = 0;
+}
 
 void load_image(const char* path) {
     std::printf("Open data file <%s>\n", path);
@@ -55,7 +60,7 @@ void hex_dump(std::span<const std::uint8_t> bytes) {
     hex_dump(expected);
     std::printf("Data is:\n");
     hex_dump(got);
-    std::exit(EXIT_FAILED);
+    finish(EXIT_FAILED);
 }
 
 // A read-back that came short never verifies, whatever the unfilled tail still holds.

@@ -13,6 +13,9 @@ constexpr int MAX_VERIFY_RETRIES = 20; // retries of one block after its first a
 extern std::array<std::uint8_t, IMAGE_BUFFER_SIZE> image_buffer;
 extern int image_length;
 
+// Empties the image as at the start of the process: length 0, every byte zero.
+void reset_image();
+
 // Loads, connects, programs and leaves flash mode; every failure ends the process.
 void program_from_file(const char* path, std::int32_t minimum_version, bool skip_verify);
 

@@ -1,7 +1,7 @@
 // The read-out operation: the panel's whole flash into a file.
-#include "cli/read_out.h"
+#include "readout/read_out.h"
 
-#include "cli/dump_file.h"
+#include "readout/dump_file.h"
 #include "common/fail.h"
 #include "common/panel_constants.h"
 #include "protocol/panel_protocol.h"

@@ -1,6 +1,6 @@
 // The read-out's output file: the dump is built aside and put in place of the target only
 // once it is complete, so a failed read-out never destroys or half-writes a file.
-#include "cli/dump_file.h"
+#include "readout/dump_file.h"
 
 #include "common/fail.h"
 #include "common/panel_constants.h"
@@ -32,6 +32,7 @@ static long name_max = NAME_MAX;  // longest name the target's directory takes
 static char target_name[PATH_MAX];
 static char temp_name[PATH_MAX];
 static volatile std::sig_atomic_t temp_exists = 0; // a named dump that is not in place yet
+static bool removal_armed = false;                 // the exit handler and signal handlers are set
 
 [[noreturn]] static void cannot_create() {
     fail_system(EXIT_FAILED, "Can't create file");
@@ -58,6 +59,10 @@ static void remove_dump_and_stop(int signal_number) {
 
 // A signal the caller ignores, as nohup does SIGHUP, stays ignored.
 static void remove_unfinished_dump_at_the_end() {
+    if (removal_armed) {
+        return;
+    }
+    removal_armed = true;
     std::atexit(remove_unfinished_dump);
     for (const int signal_number : STOP_SIGNALS) {
         struct sigaction current {};
@@ -298,6 +303,7 @@ void write_dump(std::span<const std::uint8_t> bytes) {
 void commit_dump_file() {
     if (dump_direct) {
         close(dump_fd);
+        dump_fd = -1;
         return;
     }
     if (fsync(dump_fd) != 0) {
@@ -317,4 +323,19 @@ void commit_dump_file() {
     close(dump_fd);
     fsync(dir_fd);
     close(dir_fd);
+    dump_fd = -1;
+    dir_fd = -1;
+}
+
+void reset_dump_file() {
+    remove_unfinished_dump();
+    temp_exists = 0;
+    for (int* fd : {&dump_fd, &dir_fd}) {
+        if (*fd >= 0) {
+            close(*fd);
+        }
+        *fd = -1;
+    }
+    dump_unnamed = false;
+    dump_direct = false;
 }

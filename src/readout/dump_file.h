@@ -16,3 +16,7 @@ void write_dump(std::span<const std::uint8_t> bytes);
 
 // Flushes the dump to disk and replaces the target with it.
 void commit_dump_file();
+
+// Removes a dump that was never put in place and closes what is open, as the end of the
+// process would, and forgets the target: the next create_dump_file starts afresh.
+void reset_dump_file();

@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets: healthy exchanges, one file each.
+
+Run from anywhere: python3 fuzz/make_corpus.py. The output is the same every time; the
+layout of each target's input is described at the top of its source.
+"""
+from pathlib import Path
+
+CORPUS = Path(__file__).resolve().parent / "corpus"
+SILENCE = [0, 1, 8, 400]
+
+
+def chunk(data, silence=0):
+    """One arrival of 1 to 64 bytes, after `silence` empty reads (0, 1, 8 or 400)."""
+    assert 1 <= len(data) <= 64
+    return bytes([SILENCE.index(silence) << 6 | (len(data) - 1)]) + bytes(data)
+
+
+def chunks(data, size, silence=0):
+    return b"".join(chunk(data[i:i + size], silence) for i in range(0, len(data), size))
+
+
+def word16(value):
+    return (value & 0xFFFF).to_bytes(2, "big")
+
+
+def flash_block(address):
+    return bytes((address + i) * 37 & 0xFF for i in range(64))
+
+
+def image_block(length, address):
+    """The run target's image, byte i = (i * 7 + 1) & 0xFF, padded with zeros."""
+    return bytes((i * 7 + 1) & 0xFF if i < length else 0 for i in range(address, address + 64))
+
+
+def connected(reply=(0x5A, 0xFD)):
+    """Nothing to drain, the flash-mode reply, then the answer to the first sync byte."""
+    return chunk(reply, silence=1) + chunk([0x55])
+
+
+def programmed(length, wrong_first=False):
+    script = b""
+    for address in range(0, (min(length, 7680) + 63) // 64 * 64, 64):
+        block = image_block(length, address)
+        if wrong_first:
+            script += chunks([0] * 4, 1) + chunk(bytes([block[0] ^ 0xFF]) + block[1:])
+            wrong_first = False
+        script += chunks([0] * 4, 1) + chunk(block)
+    return script + chunk([0])
+
+
+def run_seeds():
+    readout = b"".join(chunk([0]) + chunks(flash_block(a), 8, silence=1)
+                       for a in range(0, 8192, 64))
+    return {
+        "read_out": bytes([1]) + word16(0) + word16(0) + connected() + readout + chunk([0]),
+        "write_two_blocks": bytes([0]) + word16(80) + word16(0) + connected() + programmed(80),
+        "write_unverified": bytes([4]) + word16(64) + word16(0) + connected()
+        + chunks([0] * 4, 1) + chunk(flash_block(0)) + chunk([0]),
+        "write_retried_after_a_verify_error": bytes([0]) + word16(64) + word16(0)
+        + connected((0xFF, 0xFF)) + programmed(64, wrong_first=True),
+        "write_current_panel": bytes([0]) + word16(64) + word16(0x105)
+        + chunk([0x5A, 0x00, 0x01, 0x05]),
+        "write_older_panel": bytes([0]) + word16(64) + word16(0x105)
+        + chunks([0x5A, 0x00, 0x01, 0x04], 2, silence=1) + connected() + programmed(64),
+        "version": bytes([2]) + word16(0) + word16(0) + chunk([0x5A, 0x00, 0x01, 0x05]),
+    }
+
+
+def main():
+    seeds = {
+        "fuzz_frame": {
+            "version_reply": bytes([0, 3]) + chunk([0x5A, 0x00, 0x01, 0x05]),
+            "frames_among_noise": bytes([2, 3]) + chunk([0x13, 0x5A, 0x7E])
+            + chunk([0x5A, 0xF1, 1, 2, 3, 4]) + chunk([0x5A, 0x0B, 1, 2], silence=8)
+            + chunk([3, 4, 5, 6, 7]),
+            "query_older": bytes([1]) + word16(0x105)
+            + chunks([0x5A, 0x00, 0x01, 0x04], 2, silence=1),
+            "query_silent_panel": bytes([1]) + word16(0x105),
+        },
+        "fuzz_reading": {
+            "block_in_fifo_loads": bytes([0, 32]) + chunks(flash_block(0x40), 8, silence=1),
+            "flash_mode_reply": bytes([0, 1]) + chunk([0x5A, 0xFD]),
+            "ack_after_noise": bytes([1, 0, 0x00]) + chunk([0x13]) + chunk([0x00], silence=1),
+        },
+        "fuzz_run": run_seeds(),
+        "fuzz_options": {
+            "write": b"panelflash\0-w\0image.bin",
+            "write_checked_unverified": b"panelflash\0-v\0-c\x00105\0-w\0image.bin",
+            "trace_read_out": b"panelflash\0-t\0-r\0dump.bin",
+            "version": b"panelflash\0-i",
+            "every_panel": b"panelflash\0-c\0-1\0-w\0image.bin",
+            "invalid_version": b"panelflash\0-c\0zz\0-w\0image.bin",
+            "help": b"panelflash\0-h",
+        },
+    }
+    for target, files in seeds.items():
+        folder = CORPUS / target
+        folder.mkdir(parents=True, exist_ok=True)
+        for name, data in files.items():
+            (folder / name).write_bytes(data)
+
+
+if __name__ == "__main__":
+    main()

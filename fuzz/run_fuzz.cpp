@@ -1,0 +1,229 @@
+// A whole run of the tool, as main runs an operation, against whatever the line may bring.
+//   byte 0: bits 0-1: the operation: 1 -r, 2 -i, 0 and 3 -w; bit 2: -v; bit 3: the line
+//           hangs up after the script
+//   bytes 1-2: -w: the image file's length, high byte first; byte i is (i * 7 + 1) & 0xFF
+//   bytes 3-4: -w: the -c version, high byte first, a signed 16-bit number (0: no -c)
+//   then the script (fuzz_support.h)
+#include "cli/options.h"
+#include "program/image_program.h"
+#include "protocol/panel_protocol.h"
+#include "readout/dump_file.h"
+#include "readout/read_out.h"
+#include "version/panel_version.h"
+
+#include "fake_port.h"
+#include "fuzz_support.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <numeric>
+#include <string>
+
+#include <unistd.h>
+
+using fake_port::bytes;
+
+namespace {
+
+struct run_setup {
+    operation op = operation::write;
+    bool skip_verify = false;
+    bool hang_up = false;
+    int image_length = 0;
+    std::int32_t minimum_version = 0;
+};
+
+// What the panel was told after the flash-mode request.
+struct panel_view {
+    std::map<int, bytes> written; // the data of the last write packet, by address
+    int erases = 0;
+    bool exited = false; // the exit packet was sent
+};
+
+} // namespace
+
+// A folder for each input's image and dump, removed when the input is done: libFuzzer may
+// end the process without running exit handlers.
+static std::filesystem::path work_folder;
+
+static void make_work_folder() {
+    std::string name = std::filesystem::temp_directory_path() / "panelflash-fuzz-XXXXXX";
+    require(mkdtemp(name.data()) != nullptr, "a work folder");
+    work_folder = name;
+}
+
+static run_setup read_setup(std::span<const std::uint8_t>& input) {
+    run_setup setup;
+    const std::uint8_t flags = take_byte(input);
+    setup.op = (flags & 3) == 1   ? operation::read
+               : (flags & 3) == 2 ? operation::version
+                                  : operation::write;
+    setup.skip_verify = (flags & 4) != 0;
+    setup.hang_up = (flags & 8) != 0;
+    setup.image_length = take_byte(input) * 256;
+    setup.image_length += take_byte(input);
+    int version = take_byte(input) * 256;
+    version += take_byte(input);
+    if (setup.op == operation::write) {
+        setup.minimum_version = static_cast<std::int16_t>(version);
+    }
+    return setup;
+}
+
+static std::uint8_t image_byte(int i) {
+    return static_cast<std::uint8_t>((i * 7 + 1) & 0xFF);
+}
+
+static void write_image_file(int length) {
+    bytes image(static_cast<std::size_t>(length));
+    for (int i = 0; i < length; ++i) {
+        image[static_cast<std::size_t>(i)] = image_byte(i);
+    }
+    std::ofstream(work_folder / "image.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<long>(image.size()));
+}
+
+// The operation as main calls it, and the status the process would end with.
+static int run_tool(const run_setup& setup) {
+    try {
+        switch (setup.op) {
+        case operation::write:
+            program_from_file((work_folder / "image.bin").c_str(), setup.minimum_version,
+                              setup.skip_verify);
+            break;
+        case operation::read:
+            read_flash_to_file((work_folder / "dump.bin").c_str());
+            break;
+        case operation::version:
+            print_panel_version();
+            break;
+        }
+        return 0;
+    } catch (const process_end& end) {
+        return end.status;
+    }
+}
+
+static bool starts_with(std::span<const std::uint8_t> line, const bytes& prefix) {
+    return line.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), line.begin());
+}
+
+static int block_address(std::span<const std::uint8_t> packet) {
+    const int address = packet[2] * 256 + packet[3];
+    require(address % 64 == 0, "packets address whole blocks");
+    return address;
+}
+
+// After the flash-mode request: sync bytes, then whole bootloader packets, the exit packet last.
+static panel_view read_packets(std::span<const std::uint8_t> line) {
+    panel_view panel;
+    while (!line.empty() && line[0] == 0xAA) {
+        line = line.subspan(1);
+    }
+    while (!line.empty()) {
+        require(line.size() >= 2 && line[1] == 0x42, "after sync only bootloader packets");
+        const std::size_t size = line[0] == 0x01 ? 2 : line[0] == 0x03 ? 69 : 4;
+        require(line[0] >= 0x01 && line[0] <= 0x04 && line.size() >= size, "packets are whole");
+        const auto packet = line.first(size);
+        line = line.subspan(size);
+        require(packet[0] != 0x01 || line.empty(), "nothing follows the exit packet");
+        panel.exited = packet[0] == 0x01;
+        if (packet[0] == 0x02 || packet[0] == 0x03) {
+            require(block_address(packet) < 0x1E00, "no erase or write at or above 0x1E00");
+            panel.erases += packet[0] == 0x02;
+        }
+        if (packet[0] == 0x03) {
+            const auto data = packet.subspan(4, 64);
+            const int sum = std::accumulate(data.begin(), data.end(), 0);
+            require((sum & 0xFF) == packet[68], "a write packet ends with its data's sum");
+            panel.written[block_address(packet)] = bytes(data.begin(), data.end());
+        }
+        require(packet[0] != 0x04 || block_address(packet) < 0x2000, "reads stay in the flash");
+    }
+    return panel;
+}
+
+// Everything the tool wrote, as the panel hears it.
+static panel_view read_line(const run_setup& setup, int status, const bytes& line) {
+    bytes expected(16, 0x00);
+    expected.insert(expected.end(), {0xA5, 0x00, 0x00});
+    if (setup.op == operation::version) {
+        require(line == expected, "-i sends a zero burst and the version request, no more");
+        return {};
+    }
+    if (line.empty()) {
+        require(status == 255 && setup.image_length == 0, "only an empty image ends a run unsent");
+        return {};
+    }
+    if (setup.minimum_version == 0) {
+        expected.clear();
+    }
+    if (status == 1) {
+        require(line == expected, "a current panel hears the version request and no more");
+        return {};
+    }
+    expected.insert(expected.end(), 48, 0x00);
+    expected.insert(expected.end(), {0xA5, 0x3C, 0x5E, 0x27});
+    require(starts_with(line, expected), "zero bursts, then the flash-mode request");
+    return read_packets(std::span(line).subspan(expected.size()));
+}
+
+// At most 32768 bytes are loaded and 7680 programmed, the last block padded with zeros.
+static void check_programmed(const run_setup& setup, const panel_view& panel) {
+    const int programmed = std::min({setup.image_length, 32768, 7680});
+    const int blocks = (programmed + 63) / 64;
+    require(panel.written.size() == static_cast<std::size_t>(blocks),
+            "every block of the image is written");
+    for (const auto& [address, data] : panel.written) {
+        require(address < blocks * 64, "no block beyond the image is written");
+        for (int i = 0; i < 64; ++i) {
+            const int at = address + i;
+            const std::uint8_t expected = at < setup.image_length ? image_byte(at) : 0x00;
+            require(data[static_cast<std::size_t>(i)] == expected,
+                    "each block is written with the image's bytes");
+        }
+    }
+}
+
+static void check_run(const run_setup& setup, int status, const bytes& line) {
+    require(status == 0 || status == 1 || status == 2 || status == 3 || status == 255,
+            "the exit status is 0, 1, 2, 3 or 255");
+    require(status != 1 || (setup.op == operation::write && setup.minimum_version != 0),
+            "status 1 only with -c");
+    const panel_view panel = read_line(setup, status, line);
+    require(status != 0 || setup.op == operation::version || panel.exited,
+            "a run that ends well ends with the exit packet");
+    if (setup.op == operation::read) {
+        const auto dump = work_folder / "dump.bin";
+        require(panel.written.empty() && panel.erases == 0, "a read-out never erases or writes");
+        require(std::filesystem::exists(dump) == (status == 0),
+                "a dump only from a read-out that ends well");
+        require(status != 0 || std::filesystem::file_size(dump) == 8192,
+                "a dump holds the 8192 bytes of flash");
+    }
+    if (setup.op == operation::write && status == 0) {
+        check_programmed(setup, panel);
+    }
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::span<const std::uint8_t> input(data, size);
+    const run_setup setup = read_setup(input);
+    fake_port::reset();
+    reset_frame_receiver();
+    reset_image();
+    make_work_folder();
+    if (setup.op == operation::write) {
+        write_image_file(setup.image_length);
+    }
+    feed_port(input, setup.hang_up);
+    const int status = run_tool(setup);
+    // What the end of the process does to a dump that was not put in place.
+    reset_dump_file();
+    check_run(setup, status, fake_port::written());
+    std::filesystem::remove_all(work_folder);
+    return 0;
+}
