@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -29,6 +30,9 @@ static timespec trace_origin{};   // when the port was opened
 static int trace_empty_reads = 0; // reads that found nothing since bytes last arrived
 
 void open_panel_port() {
+    // Sleeps may otherwise run 50 µs long, for the kernel to gather wake-ups: every block's
+    // wait for its read-back would pay it.
+    prctl(PR_SET_TIMERSLACK, 1UL);
     panel_fd = open(PANEL_DEVICE, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (panel_fd < 0) {
         fail_system(EXIT_NO_PANEL, "Can't open %s", PANEL_DEVICE);
@@ -172,12 +176,13 @@ void port_write(std::span<const std::uint8_t> packet) {
 
 // The terminal wakes a waiting poll for every byte it is handed, and some UARTs hand over
 // every byte on its own: two system calls and a context switch a byte. The bytes cannot
-// cross the line faster than one a byte time, so the time a reply of known length still
-// needs is slept through first, and the poll then ends at once or waits for the tail.
+// cross the line faster than one a byte time, so a reply of known length is slept through
+// but for its last byte, which the poll then takes as it comes: a sleep that started late,
+// after a wake-up that was itself late, costs the line no time.
 void wait_readable(int timeout_us, int reply_bytes) {
     const timespec deadline = deadline_after(timeout_us * 1000L);
     if (reply_bytes > 1 && !line_hung_up) {
-        const timespec crossed = deadline_after(reply_bytes * BYTE_TIME_NS);
+        const timespec crossed = deadline_after((reply_bytes - 1) * BYTE_TIME_NS);
         sleep_until(earlier(crossed, deadline) ? crossed : deadline);
     }
     wait_for_event(POLLIN, deadline);
