@@ -17,7 +17,7 @@ bool hung_up = false;
 int read_count = 0;
 int open_count = 0;
 std::vector<int> wait_log;
-std::vector<int> awaited_log;
+std::vector<int> answer_log;
 std::vector<int> pause_log;
 fake_port::bytes write_log;
 
@@ -33,7 +33,7 @@ void reset() {
     read_count = 0;
     open_count = 0;
     wait_log.clear();
-    awaited_log.clear();
+    answer_log.clear();
     pause_log.clear();
     write_log.clear();
     panel_fd = -1;
@@ -66,8 +66,8 @@ int opens() {
 const std::vector<int>& waits() {
     return wait_log;
 }
-const std::vector<int>& awaited() {
-    return awaited_log;
+const std::vector<int>& answers() {
+    return answer_log;
 }
 const std::vector<int>& pauses() {
     return pause_log;
@@ -102,13 +102,13 @@ int port_read(std::span<std::uint8_t> buffer) {
     return static_cast<int>(count);
 }
 
-void port_write(std::span<const std::uint8_t> packet) {
+void port_write(std::span<const std::uint8_t> packet, int answer_bytes) {
     write_log.insert(write_log.end(), packet.begin(), packet.end());
+    answer_log.push_back(answer_bytes);
 }
 
-void wait_readable(int timeout_us, int reply_bytes) {
+void wait_readable(int timeout_us) {
     wait_log.push_back(timeout_us);
-    awaited_log.push_back(reply_bytes);
 }
 
 void pause_us(int duration_us) {

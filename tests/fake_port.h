@@ -23,7 +23,7 @@ bool drained();
 int reads();
 int opens();
 const std::vector<int>& waits();   // µs asked of each wait_readable
-const std::vector<int>& awaited(); // bytes each wait_readable waited to be pending
+const std::vector<int>& answers(); // answer bytes each port_write announced
 const std::vector<int>& pauses();  // µs of each pause_us
 const bytes& written();
 

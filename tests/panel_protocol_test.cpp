@@ -70,6 +70,7 @@ TEST_F(panel_protocol, read_block_sends_its_command_then_reads_the_block_after_t
     std::array<std::uint8_t, BLOCK_SIZE> destination{};
     EXPECT_EQ(read_block(0x0040, destination), 64);
     EXPECT_EQ(fake_port::written(), (bytes{0x04, 0x42, 0x00, 0x40}));
+    EXPECT_EQ(fake_port::answers(), std::vector<int>{65}) << "the ack and the block, one answer";
     EXPECT_TRUE(std::equal(block.begin(), block.end(), destination.begin()));
 }
 

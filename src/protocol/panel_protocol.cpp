@@ -103,7 +103,8 @@ void write_block(int address, block_view data) {
 }
 
 int read_block(int address, block_buffer destination) {
-    port_write(block_command(CMD_READ, address));
+    // The acknowledgement and the block come as one answer.
+    port_write(block_command(CMD_READ, address), 1 + BLOCK_SIZE);
     await_ack();
     return read_bytes(destination);
 }

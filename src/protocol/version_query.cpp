@@ -39,7 +39,7 @@ int receive_frame(std::span<std::uint8_t> buffer, int max_empty_polls) {
                 trace_give_up("wait for a frame gave up");
                 return 0;
             }
-            wait_readable(FRAME_WAIT_US, 1);
+            wait_readable(FRAME_WAIT_US);
             continue;
         }
         if (frame_pos == 0) {

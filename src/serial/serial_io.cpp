@@ -29,7 +29,7 @@ int read_bytes(std::span<std::uint8_t> destination) {
         if (++attempts > READ_ATTEMPTS) {
             break;
         }
-        wait_readable(READ_WAIT_US, count - got);
+        wait_readable(READ_WAIT_US);
     }
     if (got < count) {
         trace_give_up("read gave up with %d of %d bytes", got, count);
@@ -47,7 +47,7 @@ bool wait_for_bytes(std::span<const std::uint8_t> expected) {
             continue;
         }
         // Noise may come first, so any byte ends the wait.
-        wait_readable(READ_WAIT_US, 1);
+        wait_readable(READ_WAIT_US);
         if (++misses >= ACK_ATTEMPTS) {
             trace_give_up("wait for %02x gave up", expected[matched]);
             return false;

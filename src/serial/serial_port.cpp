@@ -5,6 +5,7 @@
 #include "common/fail.h"
 #include "common/panel_constants.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -25,6 +26,12 @@ int panel_fd = -1;
 bool line_trace = false;
 
 static bool line_hung_up = false; // a read found the end of the line: nothing more will come
+
+// The answer of known length that the last packet asked for. Its last byte cannot be handed
+// over before the packet and the answer have crossed the line, whatever FIFO or driver lies
+// between, so waits sleep until then.
+static timespec answer_due{}; // when the packet and its answer have crossed the line
+static int answer_left = 0;   // bytes of the answer not read yet
 
 static timespec trace_origin{};   // when the port was opened
 static int trace_empty_reads = 0; // reads that found nothing since bytes last arrived
@@ -102,6 +109,9 @@ int port_read(std::span<std::uint8_t> buffer) {
             continue;
         }
         line_hung_up = line_hung_up || got == 0;
+        if (got > 0) {
+            answer_left = std::max(0, answer_left - static_cast<int>(got));
+        }
         if (line_trace) {
             trace_read(buffer, got);
         }
@@ -153,9 +163,14 @@ static void sleep_until(const timespec& wake) {
     }
 }
 
-void port_write(std::span<const std::uint8_t> packet) {
+void port_write(std::span<const std::uint8_t> packet, int answer_bytes) {
     if (line_trace) {
         put_trace_line(format_trace_line(trace_ms(), '>', packet, 0));
+    }
+    answer_left = answer_bytes;
+    if (answer_bytes > 0) {
+        answer_due =
+            deadline_after((static_cast<long>(packet.size()) + answer_bytes) * BYTE_TIME_NS);
     }
     std::size_t done = 0;
     while (done < packet.size()) {
@@ -175,15 +190,15 @@ void port_write(std::span<const std::uint8_t> packet) {
 }
 
 // The terminal wakes a waiting poll for every byte it is handed, and some UARTs hand over
-// every byte on its own: two system calls and a context switch a byte. The bytes cannot
-// cross the line faster than one a byte time, so a reply of known length is slept through
-// but for its last byte, which the poll then takes as it comes: a sleep that started late,
-// after a wake-up that was itself late, costs the line no time.
-void wait_readable(int timeout_us, int reply_bytes) {
+// every byte on its own: two system calls and a context switch a byte. While an answer of
+// known length is under way, a wait sleeps until it can be complete instead, then polls for
+// what is still missing, so an answer that comes later than the line allows is taken as it
+// comes. The sleep leans on no FIFO size or driver: it ends when the line itself could have
+// brought the answer.
+void wait_readable(int timeout_us) {
     const timespec deadline = deadline_after(timeout_us * 1000L);
-    if (reply_bytes > 1 && !line_hung_up) {
-        const timespec crossed = deadline_after((reply_bytes - 1) * BYTE_TIME_NS);
-        sleep_until(earlier(crossed, deadline) ? crossed : deadline);
+    if (answer_left > 0 && !line_hung_up) {
+        sleep_until(earlier(answer_due, deadline) ? answer_due : deadline);
     }
     wait_for_event(POLLIN, deadline);
 }

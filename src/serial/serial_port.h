@@ -29,12 +29,13 @@ void open_panel_port();
 int port_read(std::span<std::uint8_t> buffer);
 
 // Writes the whole packet, continuing partial writes, or ends the process with EXIT_NO_PANEL.
-void port_write(std::span<const std::uint8_t> packet);
+// `answer_bytes`: how many bytes the panel answers the packet with, when that is known.
+void port_write(std::span<const std::uint8_t> packet, int answer_bytes = 0);
 
-// Returns when input is pending, the line has hung up, or `timeout_us` has passed. A wait
-// for a reply of `reply_bytes` bytes (1 where its length is unknown) first sleeps the time
-// they take on the line, so it wakes once however the UART hands the bytes over.
-void wait_readable(int timeout_us, int reply_bytes);
+// Returns when input is pending, the line has hung up, or `timeout_us` has passed. While
+// the answer a packet asked for is under way, it first sleeps until that can have crossed
+// the line, so it wakes about once an answer however the UART hands the bytes over.
+void wait_readable(int timeout_us);
 
 // A fixed pause that input does not end.
 void pause_us(int duration_us);
