@@ -46,7 +46,8 @@ bool wait_for_bytes(std::span<const std::uint8_t> expected) {
             ++matched;
             continue;
         }
-        // Noise may come first, so any byte ends the wait.
+        // Noise may come first, so any byte ends the wait (once an answer the packet
+        // announced can have crossed the line).
         wait_readable(READ_WAIT_US);
         if (++misses >= ACK_ATTEMPTS) {
             trace_give_up("wait for %02x gave up", expected[matched]);
