@@ -51,6 +51,8 @@ void usage(std::FILE* out) {
                "                        (default 8; 1: every byte on its own)\n"
                "  --report              print the line counters after each session\n"
                "  --stop-after N        answer nothing after N bootloader packets\n"
+               "  --resume-on-request   with --stop-after, answer again from the next\n"
+               "                        flash-mode request, once\n"
                "  --hang-up-after N     drop the line after answering N bootloader packets\n"
                "  --hang-up-on-request  drop the line instead of answering the flash-mode request\n"
                "  --noise HEX           bytes sent before every acknowledgement\n"
@@ -186,6 +188,8 @@ const setting SETTINGS[] = {
      [](options& o, const char* v, const char* n) {
          o.cfg.stop_after_packets = static_cast<int>(parse_number(v, 10, 0, 1'000'000, n));
      }},
+    {"resume-on-request", false,
+     [](options& o, const char*, const char*) { o.cfg.resume_on_flash_request = true; }},
     {"hang-up-after", true,
      [](options& o, const char* v, const char* n) {
          o.cfg.hang_up_after_packets = static_cast<int>(parse_number(v, 10, 0, 1'000'000, n));

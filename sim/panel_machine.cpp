@@ -139,6 +139,11 @@ void panel_machine::answer_version_request(response& r) {
 
 void panel_machine::flash_request(response& r) {
     ++stats_.flash_requests;
+    // A host starting over finds the stopped panel answering again, as after a power cycle.
+    if (cfg_.resume_on_flash_request && silent_ && answers_stopped()) {
+        silent_ = false;
+        resumed_ = true;
+    }
     if (bootloader_) {
         reply(ALREADY_IN_BOOTLOADER, r);
         return;
@@ -285,7 +290,8 @@ void panel_machine::answer_packet(const packet& p, const bytes& data, response& 
 }
 
 bool panel_machine::answers_stopped() const {
-    return cfg_.stop_after_packets >= 0 && answered_packets_ >= cfg_.stop_after_packets;
+    return !resumed_ && cfg_.stop_after_packets >= 0 &&
+           answered_packets_ >= cfg_.stop_after_packets;
 }
 
 // The panel has given as many answers as it gives before dropping the line. The count

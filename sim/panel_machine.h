@@ -43,6 +43,7 @@ struct config {
     // --- bootloader ---
     int sync_reply_bytes = 1;              // bytes answered per 0xAA; 0: never answers
     int stop_after_packets = -1;           // answer nothing after this many packets; -1: never
+    bool resume_on_flash_request = false;  // that silence ends, once, at a flash-mode request
     int hang_up_after_packets = -1;        // close the line after this many packets; -1: never
     bool hang_up_on_flash_request = false; // close the line instead of answering it
     bytes noise_before_ack;                // sent before every acknowledgement
@@ -149,7 +150,8 @@ class panel_machine {
     bytes pending_; // request or packet being assembled
     int answered_packets_ = 0;
     int faulted_reads_ = 0;
-    bool silent_ = false; // answers nothing more
+    bool silent_ = false;  // answers nothing more
+    bool resumed_ = false; // the stop_after_packets silence is over
 };
 
 } // namespace panelsim

@@ -339,6 +339,24 @@ TEST(panel_faults, stop_after_packets_goes_silent_but_records) {
     EXPECT_EQ(s.sim->packets().size(), 3u);
 }
 
+TEST(panel_faults, stopped_panel_resumes_once_at_a_flash_mode_request) {
+    panelsim::config cfg;
+    cfg.stop_after_packets = 1;
+    cfg.resume_on_flash_request = true;
+    session s(cfg);
+    s.enter_bootloader();
+    s.host->send(packet(0x02, 0x0000));
+    EXPECT_EQ(s.host->receive(1), bytes{0x00});
+    s.host->send(packet(0x02, 0x0040));
+    EXPECT_TRUE(s.host->receive_for(100).empty());
+    s.host->send({0xA5, 0x3C, 0x5E, 0x27});
+    EXPECT_EQ(s.host->receive(2), (bytes{0xFF, 0xFF}));
+    s.host->send(packet(0x02, 0x0080));
+    EXPECT_EQ(s.host->receive(1), bytes{0x00});
+    s.host->send(packet(0x02, 0x00C0));
+    EXPECT_EQ(s.host->receive(1), bytes{0x00}) << "the silence comes once";
+}
+
 TEST(panel_faults, hang_up_after_packets_closes_the_line) {
     panelsim::config cfg;
     cfg.hang_up_after_packets = 1;
