@@ -19,7 +19,6 @@ need_command cmake cmake
 need_command g++ g++
 need_command make make
 need_file /usr/include/gtest/gtest.h libgtest-dev
-need_file /usr/include/gmock/gmock.h libgmock-dev
 for extra in "$@"; do
     case $extra in
     clang) need_command clang++ clang ;;
@@ -36,6 +35,8 @@ for extra in "$@"; do
         need_file /usr/src/googletest/CMakeLists.txt googletest
         ;;
     package)
+        # scripts/package.sh builds from the committed tree, which git archive gives.
+        need_command git git
         need_command dpkg-buildpackage dpkg-dev
         need_command dh debhelper
         need_command lintian lintian

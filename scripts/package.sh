@@ -5,10 +5,17 @@
 # DEB_BUILD_OPTIONS=nocheck skips the test suite that the package build runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
+root=$(pwd -P)
 out=$(mkdir -p "${1:-build/debian}" && cd "${1:-build/debian}" && pwd)
 
 scripts/deps.sh package
+# A tree from a tarball, or one inside another project's checkout, has no commit of its own.
+if [ "$(git -C "$root" rev-parse --show-toplevel 2>/dev/null)" != "$root" ] ||
+    ! git -C "$root" rev-parse -q --verify HEAD >/dev/null; then
+    echo "package.sh: $root is not a git checkout with a commit; the packages are built" \
+        "from the committed tree (git clone the project)" >&2
+    exit 1
+fi
 
 # dpkg-buildpackage writes beside the source tree, so the tree is built from a copy.
 work=$(mktemp -d "${TMPDIR:-/tmp}/panelflash-package.XXXXXX")
