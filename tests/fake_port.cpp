@@ -24,6 +24,7 @@ fake_port::bytes write_log;
 } // namespace
 
 int panel_fd = -1;
+const char* panel_device = "/dev/frontpanel";
 
 namespace fake_port {
 
@@ -116,7 +117,7 @@ void pause_us(int duration_us) {
 }
 
 // The scripted port keeps no trace.
-void trace_give_up(const char*, ...) {}
+void trace_note(const char*, ...) {}
 
 // The scripted port stands for no file.
 void refuse_panel_line(const char*) {}

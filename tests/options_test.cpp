@@ -119,6 +119,7 @@ TEST(options_DeathTest, usage_names_the_program_and_exits_64) {
                 "verify\\)\n       pf -r <filename>             : Read out flash to file\n"
                 "       pf -c version -w <filename>  : Check version and write if older\n"
                 "       pf -i                        : Show the panel's firmware version\n"
+                "       pf -d <device> <operation>   : Use <device> instead of /dev/frontpanel\n"
                 "       pf -t <operation>            : Trace the line on standard error\n"
                 "       pf -h                        : Show this help\n$");
 }

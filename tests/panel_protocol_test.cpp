@@ -85,7 +85,10 @@ TEST_F(panel_protocol, read_block_reports_a_short_block_and_keeps_the_tail) {
 }
 
 TEST_F(panel_protocol, connect_sends_48_zero_bytes_then_the_flash_mode_request) {
-    fake_port::arrive({0x13, 0x13, 0x13}); // stale input, drained
+    fake_port::arrive({0x13, 0x13, 0x13}); // the end of a killed run's block, drained
+    fake_port::silence(1);
+    fake_port::arrive({0x00}); // and its acknowledgement, late, drained too
+    fake_port::silence(2);     // a quiet wait ends the drain
     fake_port::arrive({0x5A, 0xFD});
     fake_port::arrive({0x55});
     testing::internal::CaptureStdout();
@@ -95,6 +98,7 @@ TEST_F(panel_protocol, connect_sends_48_zero_bytes_then_the_flash_mode_request) 
     EXPECT_EQ(fake_port::opens(), 1);
     EXPECT_EQ(fake_port::written(), concat({bytes(48, 0x00), FLASH_REQUEST, {0xAA}}));
     EXPECT_EQ(fake_port::pauses(), (std::vector<int>{200000, 200000, 10000}));
+    EXPECT_EQ(fake_port::waits(), (std::vector<int>{10000, 10000}));
 }
 
 TEST_F(panel_protocol, flash_mode_reply_of_a_panel_already_in_its_bootloader) {
@@ -105,7 +109,7 @@ TEST_F(panel_protocol, flash_mode_reply_of_a_panel_already_in_its_bootloader) {
 }
 
 TEST_F(panel_protocol, sync_needs_exactly_one_byte_in_answer) {
-    fake_port::silence(1); // nothing to drain
+    fake_port::silence(2); // nothing to drain: one quiet wait
     fake_port::arrive({0x5A, 0xFD});
     fake_port::silence(1);           // attempt 1: nothing
     fake_port::arrive({0x55, 0x55}); // attempt 2: two bytes do not count
@@ -133,7 +137,7 @@ TEST_F(panel_protocol_DeathTest, rejected_flash_mode_replies_end_the_run_with_st
 }
 
 TEST_F(panel_protocol_DeathTest, a_bootloader_that_never_answers_sync_ends_with_status_2) {
-    fake_port::silence(1); // nothing to drain
+    fake_port::silence(2); // nothing to drain: one quiet wait
     fake_port::arrive({0x5A, 0xFD});
     fake_port::arrive(bytes(1000, 0x55)); // one read takes all: never exactly one byte
     EXPECT_EXIT_SAYING(connect_panel(0), 2,

@@ -287,7 +287,7 @@ TEST_F(read_out, command_line_errors_show_the_usage_and_exit_64) {
     auto r = run({});
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(r.err.rfind(usage_head, 0), 0U) << r.err;
-    EXPECT_EQ(count_of(r.err, "panelflash"), 6);
+    EXPECT_EQ(count_of(r.err, "panelflash"), 7);
 
     r = run({"-w"});
     EXPECT_EQ(r.status, 64);

@@ -130,3 +130,42 @@ TEST(line_settings, are_raw_115200_8n1_and_leave_unnamed_fields_alone) {
     EXPECT_EQ(settings.c_cc[VINTR], 0xFF);
     EXPECT_EQ(settings.c_cc[VSTOP], 0xFF);
 }
+
+TEST_F(serial_io, stale_input_is_discarded_until_a_quiet_wait_within_a_bound) {
+    struct drain_case {
+        const char* line;
+        void (*script)();
+        int discarded;
+        std::size_t waits;
+    };
+    const drain_case cases[] = {
+        {"silent", [] {}, 0, 1},
+        {"a block's end, then an acknowledgement one wait later",
+         [] {
+             fake_port::arrive(bytes(40, 0x7C));
+             fake_port::silence(1);
+             fake_port::arrive({0x00});
+         },
+         41, 2},
+        {"hung up after two bytes",
+         [] {
+             fake_port::arrive({0x01, 0x02});
+             fake_port::hang_up();
+         },
+         2, 0},
+        {"a panel that never stops talking",
+         [] {
+             for (int i = 0; i < 150; ++i) {
+                 fake_port::arrive({0x55});
+                 fake_port::silence(1);
+             }
+         },
+         100, 100},
+    };
+    for (const auto& c : cases) {
+        fake_port::reset();
+        c.script();
+        EXPECT_EQ(discard_stale_input(), c.discarded) << c.line;
+        EXPECT_EQ(fake_port::waits(), std::vector<int>(c.waits, 10000)) << c.line;
+    }
+}

@@ -113,7 +113,7 @@ TEST_F(version_query, anything_but_a_version_reply_means_safe_bootloader_mode) {
 
 TEST_F(version_query, connect_with_a_version_check_queries_before_the_flash_mode_request) {
     fake_port::arrive({0x5A, 0x00, 0x01, 0x04});
-    fake_port::silence(1); // nothing to drain
+    fake_port::silence(2); // nothing to drain: one quiet wait
     fake_port::arrive({0x5A, 0xFD});
     fake_port::arrive({0x55});
     testing::internal::CaptureStdout();

@@ -23,6 +23,9 @@ int main(int argc, char** argv) {
         break;
     }
     line_trace = command.trace;
+    if (command.device != nullptr) {
+        panel_device = command.device;
+    }
     switch (command.op) {
     case operation::write:
         program_from_file(command.path, command.minimum_version, command.skip_verify);

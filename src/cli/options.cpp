@@ -3,6 +3,7 @@
 
 #include "common/fail.h"
 #include "common/panel_constants.h"
+#include "serial/serial_port.h"
 
 #include <cerrno>
 #include <climits>
@@ -12,7 +13,7 @@
 
 #include <unistd.h>
 
-constexpr const char* OPTION_STRING = "vc:r:w:ith";
+constexpr const char* OPTION_STRING = "vc:r:w:ithd:";
 
 bool parse_version(const char* text, std::int32_t& version) {
     char* end = nullptr;
@@ -57,6 +58,9 @@ parse_result parse_options(int argc, char** argv, command_line& command) {
         case 't':
             command.trace = true;
             break;
+        case 'd':
+            command.device = optarg;
+            break;
         case 'h':
             return parse_result::help;
         default:
@@ -70,13 +74,14 @@ constexpr const char* USAGE =
     "       %s -r <filename>             : Read out flash to file\n"
     "       %s -c version -w <filename>  : Check version and write if older\n"
     "       %s -i                        : Show the panel's firmware version\n"
+    "       %s -d <device> <operation>   : Use <device> instead of %s\n"
     "       %s -t <operation>            : Trace the line on standard error\n"
     "       %s -h                        : Show this help\n";
 
 std::string usage_text(const char* program_name) {
     const auto print = [program_name](char* text, std::size_t size) {
         return std::snprintf(text, size, USAGE, program_name, program_name, program_name,
-                             program_name, program_name, program_name);
+                             program_name, program_name, panel_device, program_name, program_name);
     };
     std::string text(static_cast<std::size_t>(print(nullptr, 0)), '\0');
     print(text.data(), text.size() + 1);

@@ -12,6 +12,7 @@ struct command_line {
     std::int32_t minimum_version = 0; // 0: no version check
     bool skip_verify = false;
     bool trace = false;                // -t: the line's exchanges on standard error
+    const char* device = nullptr;      // -d: the serial device instead of the built-in one
     const char* bad_version = nullptr; // the -c argument that was not a version
 };
 

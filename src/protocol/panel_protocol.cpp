@@ -34,7 +34,7 @@ static void synchronise() {
             return;
         }
     }
-    trace_give_up("sync gave up after %d sync bytes", SYNC_ATTEMPTS);
+    trace_note("sync gave up after %d sync bytes", SYNC_ATTEMPTS);
     fail(EXIT_NO_SYNC, "Can't sync with Frontpanel, powercycle and try without -c option\n");
 }
 
@@ -47,8 +47,7 @@ void connect_panel(std::int32_t minimum_version) {
     for (int burst = 0; burst < ZERO_BURSTS; ++burst) {
         send_zero_burst();
     }
-    std::array<std::uint8_t, 64> drained{};
-    port_read(drained);
+    discard_stale_input();
     enter_flash_mode();
     synchronise();
 }

@@ -36,7 +36,7 @@ int receive_frame(std::span<std::uint8_t> buffer, int max_empty_polls) {
         const auto slot = buffer.subspan(static_cast<std::size_t>(frame_pos), 1);
         if (port_read(slot) != 1) {
             if (--budget < 0) {
-                trace_give_up("wait for a frame gave up");
+                trace_note("wait for a frame gave up");
                 return 0;
             }
             wait_readable(FRAME_WAIT_US);

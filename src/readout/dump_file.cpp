@@ -3,6 +3,7 @@
 #include "readout/dump_file.h"
 
 #include "common/fail.h"
+#include "common/process_end.h"
 #include "common/panel_constants.h"
 #include "serial/serial_port.h"
 
@@ -22,7 +23,6 @@
 
 constexpr int MAX_LINK_DEPTH = 40;  // symbolic links followed, as the kernel does
 constexpr int MAX_TEMP_NAMES = 100; // hidden names tried beside the target
-constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP}; // how operators and init systems stop
 
 static int dump_fd = -1;
 static int dir_fd = -1;           // the target's directory; the names below are relative to it
@@ -32,7 +32,6 @@ static long name_max = NAME_MAX;  // longest name the target's directory takes
 static char target_name[PATH_MAX];
 static char temp_name[PATH_MAX];
 static volatile std::sig_atomic_t temp_exists = 0; // a named dump that is not in place yet
-static bool removal_armed = false;                 // the exit handler and signal handlers are set
 
 [[noreturn]] static void cannot_create() {
     fail_system(EXIT_FAILED, "Can't create file");
@@ -42,52 +41,11 @@ static bool removal_armed = false;                 // the exit handler and signa
     fail_system(EXIT_FAILED, "Can't write file");
 }
 
-// Every way out of the process goes through exit(), which runs this, or through one of the
-// stop signals, whose handler does.
+// Every way out of the process runs this: exit() and the stop signals alike.
 static void remove_unfinished_dump() {
     if (temp_exists) {
         unlinkat(dir_fd, temp_name, 0);
     }
-}
-
-// Only async-signal-safe calls: the hidden file goes, then the signal takes its usual course.
-static void remove_dump_and_stop(int signal_number) {
-    remove_unfinished_dump();
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
-}
-
-// A signal the caller ignores, as nohup does SIGHUP, stays ignored.
-static void remove_unfinished_dump_at_the_end() {
-    if (removal_armed) {
-        return;
-    }
-    removal_armed = true;
-    std::atexit(remove_unfinished_dump);
-    for (const int signal_number : STOP_SIGNALS) {
-        struct sigaction current {};
-        sigaction(signal_number, nullptr, &current);
-        if (current.sa_handler != SIG_IGN) {
-            struct sigaction removal {};
-            removal.sa_handler = remove_dump_and_stop;
-            sigemptyset(&removal.sa_mask);
-            sigaction(signal_number, &removal, nullptr);
-        }
-    }
-}
-
-// A hidden name is made or removed with the stop signals held, so that the handler never
-// finds the file without its record or the record without its file. Returns the mask to
-// put back.
-static sigset_t hold_stop_signals() {
-    sigset_t stops;
-    sigset_t previous;
-    sigemptyset(&stops);
-    for (const int signal_number : STOP_SIGNALS) {
-        sigaddset(&stops, signal_number);
-    }
-    sigprocmask(SIG_BLOCK, &stops, &previous);
-    return previous;
 }
 
 static std::string directory_of(const std::string& path) {
@@ -166,6 +124,8 @@ static void set_temp_name(int attempt) {
 }
 
 // Puts the dump under the first free hidden name; `place` makes the name or fails with errno.
+// The name is made with the stop signals held, so that their handler never finds the file
+// without its record or the record without its file.
 static bool take_temp_name(int (*place)(const char* name)) {
     for (int attempt = 0; attempt < MAX_TEMP_NAMES; ++attempt) {
         set_temp_name(attempt);
@@ -232,7 +192,7 @@ static int open_unnamed_file() {
 // where it has not (vfat, NFS, CIFS).
 static void create_beside(const std::string& path, const struct stat* replaced) {
     open_target_directory(path);
-    remove_unfinished_dump_at_the_end();
+    at_process_end(remove_unfinished_dump);
     dump_fd = open_unnamed_file();
     dump_unnamed = dump_fd >= 0;
     if (!dump_unnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
@@ -254,6 +214,19 @@ static void open_direct(const char* target) {
     dump_direct = true;
 }
 
+// A dump on standard output (-r /dev/stdout, or any name of the file or pipe it is) must be
+// only the dump: the messages of the run go to standard error instead, as tar -f - does.
+// Standard output is moved only once the dump's own descriptor is open, since its name may
+// lead through /proc/self/fd/1.
+static void keep_standard_output_for_the_dump(const struct stat& target) {
+    struct stat out {};
+    if (fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == target.st_dev &&
+        out.st_ino == target.st_ino) {
+        std::fflush(stdout);
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+}
+
 void create_dump_file(const char* target) {
     refuse_panel_line(target);
     if (target[0] == '\0') {
@@ -273,17 +246,18 @@ void create_dump_file(const char* target) {
         errno = EISDIR;
         cannot_create();
     }
-    if (!S_ISREG(status.st_mode)) {
+    if (S_ISREG(status.st_mode)) {
+        // Replacing needs no permission on the file itself; writing it, as asked, does.
+        const int probe = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (probe < 0) {
+            cannot_create();
+        }
+        close(probe);
+        create_beside(path, &status);
+    } else {
         open_direct(target);
-        return;
     }
-    // Replacing needs no permission on the file itself; writing it, as asked, does.
-    const int probe = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (probe < 0) {
-        cannot_create();
-    }
-    close(probe);
-    create_beside(path, &status);
+    keep_standard_output_for_the_dump(status);
 }
 
 void write_dump(std::span<const std::uint8_t> bytes) {

@@ -33,7 +33,7 @@ std::string format_trace_line(double ms, char direction, std::span<const std::ui
     return line;
 }
 
-std::string format_give_up_line(double ms, const char* what, int empty_reads) {
+std::string format_note_line(double ms, const char* what, int empty_reads) {
     std::string line = line_start(ms, '-');
     line += ' ';
     line += what;

@@ -3,6 +3,7 @@
 #include "serial/serial_port.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 
 int read_bytes(std::span<std::uint8_t> destination) {
@@ -32,7 +33,7 @@ int read_bytes(std::span<std::uint8_t> destination) {
         wait_readable(READ_WAIT_US);
     }
     if (got < count) {
-        trace_give_up("read gave up with %d of %d bytes", got, count);
+        trace_note("read gave up with %d of %d bytes", got, count);
     }
     return got;
 }
@@ -50,9 +51,31 @@ bool wait_for_bytes(std::span<const std::uint8_t> expected) {
         // announced can have crossed the line).
         wait_readable(READ_WAIT_US);
         if (++misses >= ACK_ATTEMPTS) {
-            trace_give_up("wait for %02x gave up", expected[matched]);
+            trace_note("wait for %02x gave up", expected[matched]);
             return false;
         }
     }
     return true;
+}
+
+// The answer to a packet of a run that was killed may still be crossing the line, or be due
+// once the panel has written its flash, when the next run starts: taken for the reply to the
+// flash-mode request, it would fail that run.
+int discard_stale_input() {
+    std::array<std::uint8_t, 64> scratch{};
+    int discarded = 0;
+    bool arrived = true; // nothing is known of the line before the first wait
+    for (int waits = 0; waits < DRAIN_WAITS; ++waits) {
+        int got = 0;
+        while ((got = port_read(scratch)) > 0) {
+            discarded += got;
+            arrived = true;
+        }
+        if (!arrived || got == 0) {
+            break;
+        }
+        arrived = false;
+        wait_readable(DRAIN_QUIET_US);
+    }
+    return discarded;
 }

@@ -1,19 +1,23 @@
 // The serial port: opening and configuring the device, and the only reads, writes and
-// waits on it. PANEL_DEVICE is fixed by the build.
+// waits on it. PANEL_DEVICE, fixed by the build, is the device unless -d names another.
 #include "serial/serial_port.h"
 
 #include "common/fail.h"
 #include "common/panel_constants.h"
+#include "common/process_end.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -24,6 +28,12 @@ constexpr long BYTE_TIME_NS = 86806; // ns a byte takes on the line: 10 bits at 
 
 int panel_fd = -1;
 bool line_trace = false;
+const char* panel_device = PANEL_DEVICE;
+
+// The driver's flags as the port had them before low latency was asked for; put back at
+// the end of the process, since the driver keeps them after the port is closed.
+static serial_struct flags_before{};
+static volatile std::sig_atomic_t low_latency_set = 0;
 
 static bool line_hung_up = false; // a read found the end of the line: nothing more will come
 
@@ -36,13 +46,40 @@ static int answer_left = 0;   // bytes of the answer not read yet
 static timespec trace_origin{};   // when the port was opened
 static int trace_empty_reads = 0; // reads that found nothing since bytes last arrived
 
+static void restore_driver_flags() {
+    if (low_latency_set) {
+        ioctl(panel_fd, TIOCSSERIAL, &flags_before);
+    }
+}
+
+// USB adapters such as FTDI's hold back a reply shorter than a USB packet for their latency
+// timer, 16 ms by default: with one reply per block that would make a run several times
+// slower than the line. Low latency is a flag any user may set; a driver without it (a
+// pseudo-terminal) refuses the call, and nothing changes.
+static void request_low_latency() {
+    serial_struct flags{};
+    if (ioctl(panel_fd, TIOCGSERIAL, &flags) != 0) {
+        trace_note("low latency not offered by the driver");
+        return;
+    }
+    if ((flags.flags & ASYNC_LOW_LATENCY) != 0) {
+        trace_note("low latency already set");
+        return;
+    }
+    flags_before = flags;
+    at_process_end(restore_driver_flags);
+    flags.flags |= ASYNC_LOW_LATENCY;
+    low_latency_set = ioctl(panel_fd, TIOCSSERIAL, &flags) == 0;
+    trace_note(low_latency_set ? "low latency set" : "low latency refused by the driver");
+}
+
 void open_panel_port() {
     // Sleeps may otherwise run 50 µs long, for the kernel to gather wake-ups: every block's
     // wait for its read-back would pay it.
     prctl(PR_SET_TIMERSLACK, 1UL);
-    panel_fd = open(PANEL_DEVICE, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    panel_fd = open(panel_device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (panel_fd < 0) {
-        fail_system(EXIT_NO_PANEL, "Can't open %s", PANEL_DEVICE);
+        fail_system(EXIT_NO_PANEL, "Can't open %s", panel_device);
     }
     if (line_trace) {
         clock_gettime(CLOCK_MONOTONIC, &trace_origin);
@@ -50,19 +87,20 @@ void open_panel_port() {
     // Two flashers interleaving packets on one line would corrupt the panel.
     if (flock(panel_fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            fail_stderr(EXIT_NO_PANEL, "%s is in use by another program\n", PANEL_DEVICE);
+            fail_stderr(EXIT_NO_PANEL, "%s is in use by another program\n", panel_device);
         }
-        fail_system(EXIT_NO_PANEL, "Can't lock %s", PANEL_DEVICE);
+        fail_system(EXIT_NO_PANEL, "Can't lock %s", panel_device);
     }
     termios settings{};
     if (tcgetattr(panel_fd, &settings) != 0) {
-        fail_system(EXIT_NO_PANEL, "Can't read the line settings of %s", PANEL_DEVICE);
+        fail_system(EXIT_NO_PANEL, "Can't read the line settings of %s", panel_device);
     }
     apply_line_settings(settings);
     // Whatever the panel sent before now would be taken for the answer to the first request.
     if (tcsetattr(panel_fd, TCSAFLUSH, &settings) != 0 || tcflush(panel_fd, TCIFLUSH) != 0) {
-        fail_system(EXIT_NO_PANEL, "Can't configure %s", PANEL_DEVICE);
+        fail_system(EXIT_NO_PANEL, "Can't configure %s", panel_device);
     }
+    request_low_latency();
 }
 
 static double trace_ms() {
@@ -89,7 +127,7 @@ static void trace_read(std::span<const std::uint8_t> buffer, ssize_t got) {
     trace_empty_reads = 0;
 }
 
-void trace_give_up(const char* format, ...) {
+void trace_note(const char* format, ...) {
     if (!line_trace) {
         return;
     }
@@ -98,15 +136,19 @@ void trace_give_up(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(what, sizeof what, format, args);
     va_end(args);
-    put_trace_line(format_give_up_line(trace_ms(), what, trace_empty_reads));
+    put_trace_line(format_note_line(trace_ms(), what, trace_empty_reads));
     trace_empty_reads = 0;
 }
 
 int port_read(std::span<std::uint8_t> buffer) {
     for (;;) {
-        const ssize_t got = read(panel_fd, buffer.data(), buffer.size());
+        ssize_t got = read(panel_fd, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) {
             continue;
+        }
+        // A hung-up tty reads 0; an unplugged USB adapter may fail with EIO or ENODEV first.
+        if (got < 0 && (errno == EIO || errno == ENODEV)) {
+            got = 0;
         }
         line_hung_up = line_hung_up || got == 0;
         if (got > 0) {
@@ -181,10 +223,10 @@ void port_write(std::span<const std::uint8_t> packet, int answer_bytes) {
             continue;
         } else if (wrote == 0 || errno == EAGAIN) {
             if (!wait_for_event(POLLOUT, deadline_after(WRITE_STALL_MS * 1000000L))) {
-                fail(EXIT_NO_PANEL, "Write to %s stalled, aborting\n", PANEL_DEVICE);
+                fail(EXIT_NO_PANEL, "Write to %s stalled, aborting\n", panel_device);
             }
         } else {
-            fail_system(EXIT_NO_PANEL, "Can't write to %s", PANEL_DEVICE);
+            fail_system(EXIT_NO_PANEL, "Can't write to %s", panel_device);
         }
     }
 }
@@ -220,7 +262,7 @@ static bool same_device(const struct stat& a, const struct stat& b) {
 void refuse_panel_line(const char* path) {
     struct stat line {};
     struct stat file {};
-    if (stat(PANEL_DEVICE, &line) == 0 && stat(path, &file) == 0 && same_device(line, file)) {
+    if (stat(panel_device, &line) == 0 && stat(path, &file) == 0 && same_device(line, file)) {
         fail(EXIT_FAILED, "%s is the panel's serial line, not a file\n", path);
     }
 }

@@ -12,20 +12,24 @@
 
 #include <termios.h>
 
-constexpr int READ_ATTEMPTS = 400;  // reads per read_bytes call, successful ones included
-constexpr int READ_WAIT_US = 10000; // µs waited for input after a read that brought nothing
-constexpr int ACK_ATTEMPTS = 400;   // reads without the expected bytes before giving up
+constexpr int READ_ATTEMPTS = 400;    // reads per read_bytes call, successful ones included
+constexpr int READ_WAIT_US = 10000;   // µs waited for input after a read that brought nothing
+constexpr int ACK_ATTEMPTS = 400;     // reads without the expected bytes before giving up
+constexpr int DRAIN_QUIET_US = 10000; // µs of silence that ends the discarding of stale input
+constexpr int DRAIN_WAITS = 100;      // waits while stale input keeps coming, at most
 
 extern int panel_fd;
-extern bool line_trace; // -t: every exchange on the line goes to standard error
+extern bool line_trace;          // -t: every exchange on the line goes to standard error
+extern const char* panel_device; // the panel's line: the build's device, or -d's
 
 // --- serial_port.cpp: the descriptor and the clock ---
 
-// Opens the device, locks it against other programs and sets it to raw 115200 8N1,
-// or ends the process with EXIT_NO_PANEL.
+// Opens panel_device, locks it against other programs, sets it to raw 115200 8N1 and asks
+// the driver for low latency where it offers it, or ends the process with EXIT_NO_PANEL.
 void open_panel_port();
 
-// One read of up to buffer.size() bytes: the byte count, 0 (hang-up) or -1 (nothing pending).
+// One read of up to buffer.size() bytes: the byte count, 0 (hang-up, or the device gone) or
+// -1 (nothing pending).
 int port_read(std::span<std::uint8_t> buffer);
 
 // Writes the whole packet, continuing partial writes, or ends the process with EXIT_NO_PANEL.
@@ -40,9 +44,10 @@ void wait_readable(int timeout_us);
 // A fixed pause that input does not end.
 void pause_us(int duration_us);
 
-// With line_trace, notes on the trace that a wait gave up, printf-style, with the reads
-// that found nothing since bytes last arrived; without, does nothing.
-void trace_give_up(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// With line_trace, notes on the trace what the tool made of the line (a wait that gave up,
+// low latency), printf-style, with the reads that found nothing since bytes last arrived;
+// without, does nothing.
+void trace_note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Ends the process with EXIT_FAILED when `path`, links followed, is the panel's line itself:
 // a dump written there would reach the bootloader as packets, an image read there never ends.
@@ -62,6 +67,10 @@ void apply_line_settings(termios& settings);
 // silent. Returns how many arrived; positions not filled keep what they held.
 int read_bytes(std::span<std::uint8_t> destination);
 
+// Reads and discards input until a wait of DRAIN_QUIET_US brings nothing, the line hangs up
+// or DRAIN_WAITS waits have passed; returns how many bytes were discarded.
+int discard_stale_input();
+
 // Waits until the bytes of `expected` have arrived in order, other bytes between them
 // discarded; false after ACK_ATTEMPTS reads that brought nothing or something else.
 bool wait_for_bytes(std::span<const std::uint8_t> expected);
@@ -72,4 +81,4 @@ bool wait_for_bytes(std::span<const std::uint8_t> expected);
 std::string format_trace_line(double ms, char direction, std::span<const std::uint8_t> bytes,
                               int empty_reads);
 // "<ms> - <what>", then "(after N empty reads)" when N > 0.
-std::string format_give_up_line(double ms, const char* what, int empty_reads);
+std::string format_note_line(double ms, const char* what, int empty_reads);
