@@ -446,6 +446,7 @@ bool panel::write_chunk(bytes& chunk) {
     machine_.record_sent(std::span(chunk).first(done));
     if (done > 0) {
         last_write_ns_ = now_ns();
+        written_seen_ = false;
     }
     out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(done));
     const bool all = done == chunk.size();
@@ -466,7 +467,9 @@ void panel::hang_up_if_drained(std::int64_t now) {
     if (ioctl(slave_fd_, FIONREAD, &unread) != 0) {
         unread = 0;
     }
-    const bool drained = unread == 0 && out_.empty() && now >= last_write_ns_ + HANG_UP_SETTLE_NS;
+    written_seen_ = written_seen_ || unread > 0;
+    const bool drained = unread == 0 && written_seen_ && out_.empty() &&
+                         now >= last_write_ns_ + HANG_UP_SETTLE_NS;
     if (drained || now >= hang_up_deadline_ns_) {
         close_fd(master_fd_);
         out_.clear();

@@ -93,6 +93,10 @@ class panel {
     std::int64_t busy_until_ns_ = 0;
     std::int64_t last_release_ns_ = 0;
     std::int64_t last_write_ns_ = 0;
+    // The bytes last written have been seen waiting in the host's input: the pseudo-terminal
+    // hands them over from a kernel work queue, so an empty input right after a write can
+    // mean "not there yet" as well as "read".
+    bool written_seen_ = true;
     std::deque<outgoing> out_;
     bool want_pollout_ = false;
     bool hang_up_pending_ = false;
