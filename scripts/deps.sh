@@ -8,6 +8,7 @@
 #                            for the cross-aarch64 and cross-armhf presets
 #   scripts/deps.sh package  and what builds and checks the Debian packages
 #   scripts/deps.sh deploy   and what checks the manual pages and deployment examples
+#   scripts/deps.sh sandbox  and what checks the boot unit's sandbox (systemd-analyze, strace)
 #   scripts/deps.sh bench    and what the benchmark runs with (a C compiler, python3)
 set -euo pipefail
 
@@ -47,12 +48,16 @@ for extra in "$@"; do
         need_command systemd-analyze systemd
         need_command udevadm udev
         ;;
+    sandbox)
+        need_command systemd-analyze systemd
+        need_command strace strace
+        ;;
     bench)
         need_command cc gcc
         need_command python3 python3
         ;;
     *)
-        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [bench]" >&2
+        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench]" >&2
         exit 64
         ;;
     esac
