@@ -1,9 +1,11 @@
 // The boot-time update as a system without systemd runs it: the example init script, with
 // the panelsim build of the tool, against a panel that needs the image, one that runs it
-// already, and no panel at all.
+// already, and no panel at all, on the line the settings name.
 #include "e2e_support.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
 
 #include <sys/stat.h>
 
@@ -14,7 +16,10 @@ class boot_update : public e2e {};
 TEST_F(boot_update, the_init_script_logs_each_outcome_and_lets_the_boot_go_on) {
     const bytes image(1000, 0x5C);
     write_file(path("image.bin"), image);
-    const std::string defaults = "VERSION=0105\nIMAGE=" + path("image.bin") + "\n";
+    // Not where the panelsim build looks by itself: only DEVICE leads the tool to the panel.
+    const std::string line = path("panel-line");
+    const std::string defaults =
+        "VERSION=0105\nIMAGE=" + path("image.bin") + "\nDEVICE=" + line + "\n";
     write_file(path("panelflash"), bytes(defaults.begin(), defaults.end()));
     // The logger the script finds first records what it was given, instead of the system log.
     ASSERT_EQ(mkdir(path("bin").c_str(), 0755), 0);
@@ -42,7 +47,8 @@ TEST_F(boot_update, the_init_script_logs_each_outcome_and_lets_the_boot_go_on) {
         if (o.panel_version >= 0) {
             panelsim::config cfg;
             cfg.version = static_cast<std::uint16_t>(o.panel_version);
-            start_panel(cfg);
+            panel = std::make_unique<panelsim::panel>(cfg, line);
+            panel->start();
         }
         const auto r = run({INIT_SCRIPT, "start"}, setup);
         EXPECT_EQ(r.status, 0) << o.logged << "\n" << r.out << r.err;
