@@ -161,7 +161,8 @@ struct link_case {
 
 TEST_F(surroundings, links_in_a_shared_directory_are_followed_only_for_their_owners) {
     if (geteuid() != 0) {
-        GTEST_SKIP() << "links and files of another user can be made only by root";
+        GTEST_SKIP() << "needs root: chown gives the link, its directory and the old dump to "
+                        "another user, which only root may do";
     }
     constexpr uid_t OTHER = 4321;
     const link_case cases[] = {{0, OTHER, false}, {OTHER, OTHER, true}, {0, 0, true}};
