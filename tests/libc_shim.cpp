@@ -1,0 +1,104 @@
+// Preloaded into the tool by the end-to-end tests: records the calls that make a dump durable
+// and put it in place, and fails one of them, or the port's lock or configuration, on demand.
+//   PANELFLASH_SHIM_LOG=FILE   appends "<call> <inode>" for every sync, link and rename: the
+//                              inode of the file synced, or of the file given its new name
+//   PANELFLASH_SHIM_FAIL=CALL  that call fails with EIO without being made
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+namespace {
+
+bool failing(const char* call) {
+    const char* chosen = std::getenv("PANELFLASH_SHIM_FAIL");
+    if (chosen == nullptr || std::strcmp(chosen, call) != 0) {
+        return false;
+    }
+    errno = EIO;
+    return true;
+}
+
+void record(const char* call, bool found, const struct stat& file) {
+    const char* log = std::getenv("PANELFLASH_SHIM_LOG");
+    std::FILE* out = log == nullptr ? nullptr : std::fopen(log, "ae");
+    if (out != nullptr) {
+        std::fprintf(out, "%s %llu\n", call,
+                     found ? static_cast<unsigned long long>(file.st_ino) : 0ULL);
+        std::fclose(out);
+    }
+}
+
+void record_fd(const char* call, int fd) {
+    struct stat file {};
+    record(call, fstat(fd, &file) == 0, file);
+}
+
+// The file about to be given a name: a link to /proc/self/fd/N names the open file itself.
+void record_path(const char* call, int dir_fd, const char* path, int flags) {
+    struct stat file {};
+    record(call, fstatat(dir_fd, path, &file, flags) == 0, file);
+}
+
+template <typename Function> Function next(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+extern "C" {
+
+int fsync(int fd) {
+    record_fd("fsync", fd);
+    return failing("fsync") ? -1 : next<int (*)(int)>("fsync")(fd);
+}
+
+int fdatasync(int fd) {
+    record_fd("fdatasync", fd);
+    return failing("fdatasync") ? -1 : next<int (*)(int)>("fdatasync")(fd);
+}
+
+int rename(const char* from, const char* to) {
+    record_path("rename", AT_FDCWD, from, AT_SYMLINK_NOFOLLOW);
+    return failing("rename") ? -1 : next<int (*)(const char*, const char*)>("rename")(from, to);
+}
+
+int renameat(int from_dir, const char* from, int to_dir, const char* to) {
+    record_path("renameat", from_dir, from, AT_SYMLINK_NOFOLLOW);
+    return failing("renameat") ? -1
+                               : next<int (*)(int, const char*, int, const char*)>("renameat")(
+                                     from_dir, from, to_dir, to);
+}
+
+int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+    record_path("linkat", from_dir, from, (flags & AT_SYMLINK_FOLLOW) ? 0 : AT_SYMLINK_NOFOLLOW);
+    return failing("linkat") ? -1
+                             : next<int (*)(int, const char*, int, const char*, int)>("linkat")(
+                                   from_dir, from, to_dir, to, flags);
+}
+
+int flock(int fd, int operation) {
+    return failing("flock") ? -1 : next<int (*)(int, int)>("flock")(fd, operation);
+}
+
+int tcflush(int fd, int queue) {
+    return failing("tcflush") ? -1 : next<int (*)(int, int)>("tcflush")(fd, queue);
+}
+
+int fchown(int fd, uid_t owner, gid_t group) {
+    return failing("fchown") ? -1 : next<int (*)(int, uid_t, gid_t)>("fchown")(fd, owner, group);
+}
+
+int tcsetattr(int fd, int actions, const struct termios* settings) {
+    return failing("tcsetattr")
+               ? -1
+               : next<int (*)(int, int, const struct termios*)>("tcsetattr")(fd, actions, settings);
+}
+
+} // extern "C"
