@@ -3,6 +3,7 @@
 # Debian-like system, otherwise says what to install and fails.
 #   scripts/deps.sh          native build and tests (presets dev, release, asan, ci-gcc)
 #   scripts/deps.sh clang    and clang, for the ci-clang preset
+#   scripts/deps.sh coverage and gcovr, which reports the suite's coverage (scripts/coverage.sh)
 #   scripts/deps.sh fuzz     and clang with its libFuzzer, for the fuzz preset
 #   scripts/deps.sh cross    and the cross compilers, qemu-user and GoogleTest's sources,
 #                            for the cross-aarch64 and cross-armhf presets
@@ -23,6 +24,7 @@ need_file /usr/include/gtest/gtest.h libgtest-dev
 for extra in "$@"; do
     case $extra in
     clang) need_command clang++ clang ;;
+    coverage) need_command gcovr gcovr ;;
     fuzz)
         need_command clang++ clang
         fuzzer_libraries=(/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a)
