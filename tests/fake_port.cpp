@@ -118,6 +118,3 @@ void pause_us(int duration_us) {
 
 // The scripted port keeps no trace.
 void trace_note(const char*, ...) {}
-
-// The scripted port stands for no file.
-void refuse_panel_line(const char*) {}

@@ -28,12 +28,24 @@ void fail_stderr(int status, const char* format, ...) {
     finish(status);
 }
 
+static void print_system_error(int error, const char* format, va_list args) {
+    print_error(format, args);
+    std::fprintf(stderr, ": %s\n", std::strerror(error));
+}
+
 void fail_system(int status, const char* format, ...) {
     const int error = errno;
     va_list args;
     va_start(args, format);
-    print_error(format, args);
+    print_system_error(error, format, args);
     va_end(args);
-    std::fprintf(stderr, ": %s\n", std::strerror(error));
+    finish(status);
+}
+
+void fail_error(int status, int error, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    print_system_error(error, format, args);
+    va_end(args);
     finish(status);
 }

@@ -13,6 +13,10 @@
 [[noreturn]] void fail_system(int status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// fail_system for an error met earlier: `error` is the errno value to print.
+[[noreturn]] void fail_error(int status, int error, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // Ends the process with `status`, printing nothing: the one call of exit(), in finish.cpp,
 // which tests and fuzz targets replace at link time to catch the end instead.
 [[noreturn]] void finish(int status);

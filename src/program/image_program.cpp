@@ -3,6 +3,7 @@
 #include "program/image_program.h"
 
 #include "common/fail.h"
+#include "files/path_checks.h"
 #include "protocol/panel_protocol.h"
 #include "serial/serial_port.h"
 

@@ -4,8 +4,8 @@
 
 #include "common/fail.h"
 #include "common/process_end.h"
+#include "files/path_checks.h"
 #include "common/panel_constants.h"
-#include "serial/serial_port.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -33,12 +33,12 @@ static char target_name[PATH_MAX];
 static char temp_name[PATH_MAX];
 static volatile std::sig_atomic_t temp_exists = 0; // a named dump that is not in place yet
 
-[[noreturn]] static void cannot_create() {
-    fail_system(EXIT_FAILED, "Can't create file");
+[[noreturn]] static void cannot_create(int error) {
+    fail_error(EXIT_FAILED, error, "Can't create file");
 }
 
-[[noreturn]] static void cannot_write() {
-    fail_system(EXIT_FAILED, "Can't write file");
+[[noreturn]] static void cannot_write(int error) {
+    fail_error(EXIT_FAILED, error, "Can't write file");
 }
 
 // Every way out of the process runs this: exit() and the stop signals alike.
@@ -48,27 +48,6 @@ static void remove_unfinished_dump() {
     }
 }
 
-static std::string directory_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The kernel follows a link in a world-writable sticky directory, such as /tmp, only for the
-// link's owner or the directory's owner. The dump's target is resolved here, out of the
-// kernel's sight, so the rule is applied here: a link planted by another user would direct
-// the dump over any file the running user may write.
-static bool may_follow(const std::string& link, const struct stat& link_status) {
-    struct stat directory {};
-    if (stat(directory_of(link).c_str(), &directory) != 0) {
-        return false;
-    }
-    const bool shared = (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & S_IWOTH) != 0;
-    return !shared || link_status.st_uid == geteuid() || link_status.st_uid == directory.st_uid;
-}
-
 // Writing through a symbolic link replaces the file it points to, not the link.
 static std::string resolve_links(std::string path) {
     for (int depth = 0; depth < MAX_LINK_DEPTH; ++depth) {
@@ -76,10 +55,7 @@ static std::string resolve_links(std::string path) {
         if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
             return path;
         }
-        if (!may_follow(path, status)) {
-            fail(EXIT_FAILED, "%s is another user's link in a shared directory, not followed\n",
-                 path.c_str());
-        }
+        refuse_others_link(path, status);
         char link[PATH_MAX];
         const ssize_t length = readlink(path.c_str(), link, sizeof link - 1);
         if (length < 0) {
@@ -88,8 +64,7 @@ static std::string resolve_links(std::string path) {
         link[length] = '\0';
         path = link[0] == '/' ? std::string(link) : directory_of(path) + "/" + link;
     }
-    errno = ELOOP;
-    cannot_create();
+    cannot_create(ELOOP);
 }
 
 static mode_t creation_mode() {
@@ -125,8 +100,8 @@ static void set_temp_name(int attempt) {
 
 // Puts the dump under the first free hidden name; `place` makes the name or fails with errno.
 // The name is made with the stop signals held, so that their handler never finds the file
-// without its record or the record without its file.
-static bool take_temp_name(int (*place)(const char* name)) {
+// without its record or the record without its file. Returns 0, or the error that stopped it.
+static int take_temp_name(int (*place)(const char* name)) {
     for (int attempt = 0; attempt < MAX_TEMP_NAMES; ++attempt) {
         set_temp_name(attempt);
         const sigset_t previous = hold_stop_signals();
@@ -134,14 +109,13 @@ static bool take_temp_name(int (*place)(const char* name)) {
         const int error = errno;
         sigprocmask(SIG_SETMASK, &previous, nullptr);
         if (temp_exists) {
-            return true;
+            return 0;
         }
         if (error != EEXIST) {
-            errno = error;
-            return false;
+            return error;
         }
     }
-    return false;
+    return EEXIST;
 }
 
 static int create_named_file(const char* name) {
@@ -161,18 +135,16 @@ static void open_target_directory(const std::string& path) {
     const auto slash = path.rfind('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty()) {
-        errno = EISDIR;
-        cannot_create();
+        cannot_create(EISDIR);
     }
     dir_fd = open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd < 0) {
-        cannot_create();
+        cannot_create(errno);
     }
     const long limit = fpathconf(dir_fd, _PC_NAME_MAX);
     name_max = limit > 0 && limit < PATH_MAX ? limit : NAME_MAX;
     if (static_cast<long>(name.size()) > name_max) {
-        errno = ENAMETOOLONG;
-        cannot_create();
+        cannot_create(ENAMETOOLONG);
     }
     name.copy(target_name, name.size());
     target_name[name.size()] = '\0';
@@ -196,10 +168,12 @@ static void create_beside(const std::string& path, const struct stat* replaced) 
     dump_fd = open_unnamed_file();
     dump_unnamed = dump_fd >= 0;
     if (!dump_unnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        cannot_create();
+        cannot_create(errno);
     }
-    if (!dump_unnamed && !take_temp_name(create_named_file)) {
-        cannot_create();
+    if (!dump_unnamed) {
+        if (const int error = take_temp_name(create_named_file); error != 0) {
+            cannot_create(error);
+        }
     }
     set_dump_attributes(replaced);
 }
@@ -209,7 +183,7 @@ static void create_beside(const std::string& path, const struct stat* replaced) 
 static void open_direct(const char* target) {
     dump_fd = open(target, O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (dump_fd < 0) {
-        cannot_create();
+        cannot_create(errno);
     }
     dump_direct = true;
 }
@@ -230,27 +204,25 @@ static void keep_standard_output_for_the_dump(const struct stat& target) {
 void create_dump_file(const char* target) {
     refuse_panel_line(target);
     if (target[0] == '\0') {
-        errno = ENOENT;
-        cannot_create();
+        cannot_create(ENOENT);
     }
     const std::string path = resolve_links(target);
     struct stat status {};
     if (stat(target, &status) != 0) {
         if (errno != ENOENT) {
-            cannot_create();
+            cannot_create(errno);
         }
         create_beside(path, nullptr);
         return;
     }
     if (S_ISDIR(status.st_mode)) {
-        errno = EISDIR;
-        cannot_create();
+        cannot_create(EISDIR);
     }
     if (S_ISREG(status.st_mode)) {
         // Replacing needs no permission on the file itself; writing it, as asked, does.
         const int probe = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (probe < 0) {
-            cannot_create();
+            cannot_create(errno);
         }
         close(probe);
         create_beside(path, &status);
@@ -268,7 +240,7 @@ void write_dump(std::span<const std::uint8_t> bytes) {
             continue;
         }
         if (wrote <= 0) {
-            cannot_write();
+            cannot_write(errno);
         }
         done += static_cast<std::size_t>(wrote);
     }
@@ -281,18 +253,19 @@ void commit_dump_file() {
         return;
     }
     if (fsync(dump_fd) != 0) {
-        cannot_write();
+        cannot_write(errno);
     }
-    if (dump_unnamed && !take_temp_name(link_unnamed_file)) {
-        cannot_write();
+    if (dump_unnamed) {
+        if (const int error = take_temp_name(link_unnamed_file); error != 0) {
+            cannot_write(error);
+        }
     }
     const sigset_t previous = hold_stop_signals();
     temp_exists = renameat(dir_fd, temp_name, dir_fd, target_name) != 0;
     const int error = errno;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (temp_exists) {
-        errno = error;
-        cannot_write();
+        cannot_write(error);
     }
     close(dump_fd);
     fsync(dir_fd);

@@ -30,25 +30,36 @@ int panel_fd = -1;
 bool line_trace = false;
 const char* panel_device = PANEL_DEVICE;
 
-// The driver's flags as the port had them before low latency was asked for; put back at
-// the end of the process, since the driver keeps them after the port is closed.
-static serial_struct flags_before{};
-static volatile std::sig_atomic_t low_latency_set = 0;
+// What opening the port set up, and what the end of the process must put back.
+struct port_opening {
+    timespec at;                                // the trace's time origin
+    serial_struct flags_before;                 // the driver's flags before low latency
+    volatile std::sig_atomic_t low_latency_set; // flags_before must be put back
+};
 
-static bool line_hung_up = false; // a read found the end of the line: nothing more will come
+// What the line owes the tool for the last packet. port_write starts an exchange: the
+// answer it announces, and when that can have crossed the line. port_read lowers what is
+// owed, and a read of 0 marks the line as ended for good. A wait sleeps only while an
+// announced answer is owed and the line has not ended: its last byte cannot be handed over
+// before the packet and the answer have crossed the line, whatever FIFO or driver lies
+// between. Opening the port starts afresh.
+struct line_exchange {
+    timespec answer_due; // when the packet and its announced answer have crossed the line
+    int answer_left;     // bytes of that answer not read yet
+    bool hung_up;        // a read found the end of the line: nothing more will come
+    int empty_reads;     // reads that found nothing since bytes last arrived, for the trace
+};
 
-// The answer of known length that the last packet asked for. Its last byte cannot be handed
-// over before the packet and the answer have crossed the line, whatever FIFO or driver lies
-// between, so waits sleep until then.
-static timespec answer_due{}; // when the packet and its answer have crossed the line
-static int answer_left = 0;   // bytes of the answer not read yet
+static port_opening opening{};
+static line_exchange exchange{};
 
-static timespec trace_origin{};   // when the port was opened
-static int trace_empty_reads = 0; // reads that found nothing since bytes last arrived
+static bool answer_under_way() {
+    return exchange.answer_left > 0 && !exchange.hung_up;
+}
 
 static void restore_driver_flags() {
-    if (low_latency_set) {
-        ioctl(panel_fd, TIOCSSERIAL, &flags_before);
+    if (opening.low_latency_set) {
+        ioctl(panel_fd, TIOCSSERIAL, &opening.flags_before);
     }
 }
 
@@ -66,11 +77,11 @@ static void request_low_latency() {
         trace_note("low latency already set");
         return;
     }
-    flags_before = flags;
+    opening.flags_before = flags;
     at_process_end(restore_driver_flags);
     flags.flags |= ASYNC_LOW_LATENCY;
-    low_latency_set = ioctl(panel_fd, TIOCSSERIAL, &flags) == 0;
-    trace_note(low_latency_set ? "low latency set" : "low latency refused by the driver");
+    opening.low_latency_set = ioctl(panel_fd, TIOCSSERIAL, &flags) == 0;
+    trace_note(opening.low_latency_set ? "low latency set" : "low latency refused by the driver");
 }
 
 void open_panel_port() {
@@ -81,9 +92,8 @@ void open_panel_port() {
     if (panel_fd < 0) {
         fail_system(EXIT_NO_PANEL, "Can't open %s", panel_device);
     }
-    if (line_trace) {
-        clock_gettime(CLOCK_MONOTONIC, &trace_origin);
-    }
+    exchange = {};
+    clock_gettime(CLOCK_MONOTONIC, &opening.at);
     // Two flashers interleaving packets on one line would corrupt the panel.
     if (flock(panel_fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
@@ -106,8 +116,8 @@ void open_panel_port() {
 static double trace_ms() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec - trace_origin.tv_sec) * 1e3 +
-           static_cast<double>(now.tv_nsec - trace_origin.tv_nsec) / 1e6;
+    return static_cast<double>(now.tv_sec - opening.at.tv_sec) * 1e3 +
+           static_cast<double>(now.tv_nsec - opening.at.tv_nsec) / 1e6;
 }
 
 // Flushed line by line, so the trace keeps pace with the line even when the tool is killed.
@@ -119,12 +129,12 @@ static void put_trace_line(const std::string& line) {
 // Empty reads are only counted: a silent line would otherwise fill the trace.
 static void trace_read(std::span<const std::uint8_t> buffer, ssize_t got) {
     if (got <= 0) {
-        ++trace_empty_reads;
+        ++exchange.empty_reads;
         return;
     }
     put_trace_line(format_trace_line(trace_ms(), '<', buffer.first(static_cast<std::size_t>(got)),
-                                     trace_empty_reads));
-    trace_empty_reads = 0;
+                                     exchange.empty_reads));
+    exchange.empty_reads = 0;
 }
 
 void trace_note(const char* format, ...) {
@@ -136,8 +146,8 @@ void trace_note(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(what, sizeof what, format, args);
     va_end(args);
-    put_trace_line(format_note_line(trace_ms(), what, trace_empty_reads));
-    trace_empty_reads = 0;
+    put_trace_line(format_note_line(trace_ms(), what, exchange.empty_reads));
+    exchange.empty_reads = 0;
 }
 
 int port_read(std::span<std::uint8_t> buffer) {
@@ -150,9 +160,9 @@ int port_read(std::span<std::uint8_t> buffer) {
         if (got < 0 && (errno == EIO || errno == ENODEV)) {
             got = 0;
         }
-        line_hung_up = line_hung_up || got == 0;
+        exchange.hung_up = exchange.hung_up || got == 0;
         if (got > 0) {
-            answer_left = std::max(0, answer_left - static_cast<int>(got));
+            exchange.answer_left = std::max(0, exchange.answer_left - static_cast<int>(got));
         }
         if (line_trace) {
             trace_read(buffer, got);
@@ -205,15 +215,16 @@ static void sleep_until(const timespec& wake) {
     }
 }
 
-void port_write(std::span<const std::uint8_t> packet, int answer_bytes) {
-    if (line_trace) {
-        put_trace_line(format_trace_line(trace_ms(), '>', packet, 0));
-    }
-    answer_left = answer_bytes;
+static void start_exchange(std::size_t packet_size, int answer_bytes) {
+    exchange.answer_left = answer_bytes;
     if (answer_bytes > 0) {
-        answer_due =
-            deadline_after((static_cast<long>(packet.size()) + answer_bytes) * BYTE_TIME_NS);
+        exchange.answer_due =
+            deadline_after((static_cast<long>(packet_size) + answer_bytes) * BYTE_TIME_NS);
     }
+}
+
+// A full output queue (flow control, a slow adapter) is waited out, within WRITE_STALL_MS.
+static void write_all(std::span<const std::uint8_t> packet) {
     std::size_t done = 0;
     while (done < packet.size()) {
         const ssize_t wrote = write(panel_fd, packet.data() + done, packet.size() - done);
@@ -231,6 +242,14 @@ void port_write(std::span<const std::uint8_t> packet, int answer_bytes) {
     }
 }
 
+void port_write(std::span<const std::uint8_t> packet, int answer_bytes) {
+    if (line_trace) {
+        put_trace_line(format_trace_line(trace_ms(), '>', packet, 0));
+    }
+    start_exchange(packet.size(), answer_bytes);
+    write_all(packet);
+}
+
 // The terminal wakes a waiting poll for every byte it is handed, and some UARTs hand over
 // every byte on its own: two system calls and a context switch a byte. While an answer of
 // known length is under way, a wait sleeps until it can be complete instead, then polls for
@@ -239,8 +258,8 @@ void port_write(std::span<const std::uint8_t> packet, int answer_bytes) {
 // brought the answer.
 void wait_readable(int timeout_us) {
     const timespec deadline = deadline_after(timeout_us * 1000L);
-    if (answer_left > 0 && !line_hung_up) {
-        sleep_until(earlier(answer_due, deadline) ? answer_due : deadline);
+    if (answer_under_way()) {
+        sleep_until(earlier(exchange.answer_due, deadline) ? exchange.answer_due : deadline);
     }
     wait_for_event(POLLIN, deadline);
 }
@@ -248,21 +267,5 @@ void wait_readable(int timeout_us) {
 void pause_us(int duration_us) {
     timespec left{duration_us / 1000000, static_cast<long>(duration_us % 1000000) * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
-// The same file, or another node of the same device.
-static bool same_device(const struct stat& a, const struct stat& b) {
-    if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) {
-        return a.st_rdev == b.st_rdev;
-    }
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-void refuse_panel_line(const char* path) {
-    struct stat line {};
-    struct stat file {};
-    if (stat(panel_device, &line) == 0 && stat(path, &file) == 0 && same_device(line, file)) {
-        fail(EXIT_FAILED, "%s is the panel's serial line, not a file\n", path);
     }
 }

@@ -49,10 +49,6 @@ void pause_us(int duration_us);
 // without, does nothing.
 void trace_note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Ends the process with EXIT_FAILED when `path`, links followed, is the panel's line itself:
-// a dump written there would reach the bootloader as packets, an image read there never ends.
-void refuse_panel_line(const char* path);
-
 // --- line_settings.cpp ---
 
 // Raw 115200 baud 8N1 with the receiver on and no flow control; hang-up on the last close;
