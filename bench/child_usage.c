@@ -1,6 +1,6 @@
 /* child_usage LOG TIMEOUT_S PROGRAM [ARG...]
  * Runs PROGRAM with stdout and stderr sent to LOG and prints one line:
- * "exit wall_s user_s sys_s maxrss_kib".
+ * "exit wall_s user_s sys_s maxrss_kib voluntary_switches".
  * Why not measure from Python directly: Linux carries the memory high-water mark of the
  * process that execs a program into that program's ru_maxrss, so a child started by the
  * Python interpreter reports at least the interpreter's ~14 MiB. Started from this small
@@ -39,8 +39,8 @@ int main(int argc, char **argv) {
     }
     clock_gettime(CLOCK_MONOTONIC, &end);
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    printf("%d %.6f %.6f %.6f %ld\n", code,
+    printf("%d %.6f %.6f %.6f %ld %ld\n", code,
            (double)(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9,
-           seconds(ru.ru_utime), seconds(ru.ru_stime), ru.ru_maxrss);
+           seconds(ru.ru_utime), seconds(ru.ru_stime), ru.ru_maxrss, ru.ru_nvcsw);
     return 0;
 }
