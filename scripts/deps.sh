@@ -11,9 +11,11 @@
 #   scripts/deps.sh deploy   and what checks the manual pages and deployment examples
 #   scripts/deps.sh sandbox  and what checks the boot unit's sandbox (systemd-analyze, strace)
 #   scripts/deps.sh bench    and what the benchmark runs with (a C compiler, python3)
+#   scripts/deps.sh vm       and what runs the tool on an arm64 kernel under QEMU
 set -euo pipefail
 
 missing=()
+install_options=()
 need_command() { command -v "$1" >/dev/null || missing+=("$2"); }
 need_file() { [ -f "$1" ] || missing+=("$2"); }
 
@@ -58,8 +60,15 @@ for extra in "$@"; do
         need_command cc gcc
         need_command python3 python3
         ;;
+    vm)
+        need_command aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
+        need_command qemu-system-aarch64 qemu-system-arm
+        need_command cpio cpio
+        # The emulator alone: its recommended GUI, firmware and disk tools go unused.
+        install_options=(--no-install-recommends)
+        ;;
     *)
-        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench]" >&2
+        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench] [vm]" >&2
         exit 64
         ;;
     esac
@@ -69,7 +78,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
         echo "Installing: ${missing[*]}"
         apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${install_options[@]}" "${missing[@]}" >/dev/null
     else
         echo "Missing: ${missing[*]}. Install them (e.g. sudo apt-get install ${missing[*]}) and retry." >&2
         exit 1

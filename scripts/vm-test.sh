@@ -1,0 +1,284 @@
+#!/usr/bin/env bash
+# The tool on the kernel's real serial drivers: the static aarch64 build runs on Debian's
+# arm64 kernel under qemu-system-aarch64 (no KVM needed), against panelsim on this machine,
+# over the PL011 as its built-in /dev/frontpanel and over QEMU's emulated FTDI USB-serial
+# adapter with -d /dev/ttyUSB0, which is unplugged mid-read-out at the end.
+# scripts/vm-guest.sh runs in the guest and prints what it saw; this script checks it.
+# Kernel, modules and busybox come from Debian's arm64 packages, kept in build/vm-cache;
+# the machine's own dpkg architectures are left alone. Needs root only to install tools.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+cache=$root/build/vm-cache
+work=$root/build/vm-test
+guest_seconds=120
+# The two images: a part of the application area, and all of it.
+image_a_size=3000 # bytes
+image_b_size=7680 # bytes
+modules="virtio_mmio virtio_console usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio"
+
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+build_programs() {
+    cmake --no-warn-unused-cli -S . -B build/vm-aarch64 \
+        --toolchain cmake/toolchains/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+        -DPANELFLASH_STATIC=ON -DBUILD_TESTING=OFF >/dev/null
+    cmake --build build/vm-aarch64 -j2 --target panelflash >/dev/null
+    cmake -S . -B build/vm-host -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+    cmake --build build/vm-host -j2 --target panelsim >/dev/null
+}
+
+# apt-get or apt-cache on arm64 package lists of the script's own, from this machine's
+# sources restricted to arm64.
+apt_arm64() {
+    local tool=$1
+    shift
+    "$tool" -q -o APT::Architecture=arm64 -o APT::Architectures=arm64 \
+        -o Dir::State::Lists="$cache/apt/lists" -o Dir::Cache="$cache/apt/cache" \
+        -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$cache/apt/sources.list.d" \
+        -o Acquire::Languages=none -o APT::Sandbox::User="$(id -un)" "$@"
+}
+
+# This machine's package sources, each taken for arm64 only.
+write_arm64_sources() {
+    local parts=$cache/apt/sources.list.d file
+    mkdir -p "$parts" "$cache/apt/lists/partial" "$cache/apt/cache"
+    : >"$parts/arm64.sources"
+    : >"$parts/arm64.list"
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$file" ] || continue
+        sed '/^Architectures:/d' "$file" |
+            awk 'BEGIN { RS = ""; ORS = "\n\n" } { print $0 "\nArchitectures: arm64" }' \
+                >>"$parts/arm64.sources"
+    done
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$file" ] || continue
+        sed -n -E 's/^deb[[:space:]]+(\[([^]]*)\][[:space:]]+)?/deb [arch=arm64 \2] /p' "$file" |
+            sed -E 's/ arch=[^] ]*//' >>"$parts/arm64.list"
+    done
+}
+
+# The kernel and busybox packages, downloaded once into build/vm-cache/debs.
+fetch_packages() {
+    local debs=$cache/debs kernel
+    if compgen -G "$debs/linux-image-*.deb" >/dev/null &&
+        compgen -G "$debs/busybox-static_*.deb" >/dev/null; then
+        return
+    fi
+    echo "Downloading Debian's arm64 kernel and busybox"
+    write_arm64_sources
+    apt_arm64 apt-get update >/dev/null
+    kernel=$(apt_arm64 apt-cache depends linux-image-arm64 |
+        awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
+    rm -rf "$debs.partial"
+    mkdir -p "$debs.partial"
+    (cd "$debs.partial" && apt_arm64 apt-get download "$kernel" busybox-static >/dev/null)
+    rm -rf "$debs"
+    mv "$debs.partial" "$debs"
+}
+
+# The kernel image and the modules the guest loads, taken out of the kernel package once.
+extract_kernel() {
+    local deb stamp=$cache/kernel/package patterns=() module
+    deb=$(basename "$(compgen -G "$cache/debs/linux-image-*.deb")")
+    if [ "$(cat "$stamp" 2>/dev/null)" = "$deb" ]; then
+        return
+    fi
+    rm -rf "$cache/kernel"
+    mkdir -p "$cache/kernel"
+    patterns+=('./boot/vmlinuz-*')
+    for module in $modules; do
+        patterns+=("*/$module.ko")
+    done
+    dpkg-deb --fsys-tarfile "$cache/debs/$deb" |
+        tar -x -C "$cache/kernel" --wildcards "${patterns[@]}"
+    echo "$deb" >"$stamp"
+}
+
+# The initramfs: busybox, the static tool, the modules, the images and the guest script.
+make_initramfs() {
+    local tree=$work/initramfs module
+    mkdir -p "$tree"/{bin,data,dev,lib/modules,proc,sys,tmp}
+    dpkg-deb --fsys-tarfile "$(compgen -G "$cache/debs/busybox-static_*.deb")" |
+        tar -x -O ./bin/busybox >"$tree/bin/busybox"
+    chmod 755 "$tree/bin/busybox"
+    ln -s busybox "$tree/bin/sh" # for the guest script's own line, before it installs the rest
+    install -m 755 build/vm-aarch64/panelflash "$tree/bin/panelflash"
+    install -m 755 scripts/vm-guest.sh "$tree/init"
+    for module in $modules; do
+        find "$cache/kernel" -name "$module.ko" -exec cp {} "$tree/lib/modules/" \;
+    done
+    head -c "$image_a_size" /dev/urandom >"$tree/data/a.bin"
+    head -c "$image_b_size" /dev/urandom >"$tree/data/b.bin"
+    (cd "$tree" && find . | cpio -o -H newc -R 0:0 --quiet) >"$work/initramfs.cpio"
+}
+
+# Starts a panelsim linked at $work/NAME and waits for its link.
+start_panelsim() {
+    local name=$1
+    shift
+    build/vm-host/sim/panelsim --link "$work/$name" --line "$@" >"$work/$name.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 50); do
+        [ -L "$work/$name" ] && return
+        sleep 0.1
+    done
+    echo "panelsim for $name did not start:" >&2
+    cat "$work/$name.log" >&2
+    exit 1
+}
+
+# Bootloader packets the tool sends to program an image of SIZE bytes with verification:
+# erase, write twice and read each block, then leave flash mode.
+program_packets() {
+    local blocks=$((($1 + 63) / 64))
+    echo $((blocks * 4 + 1))
+}
+
+# Over the PL011 panelsim answers every packet of the guest's runs up to the last
+# read-out (two programmings, two read-outs of 128 blocks and the exit packet), then
+# falls silent after half its blocks.
+start_panels() {
+    local programs reads
+    programs=$(($(program_packets $image_a_size) + $(program_packets $image_b_size)))
+    reads=$((2 * 129))
+    start_panelsim pl011-panel --version 0104 --stop-after $((programs + reads + 64))
+    start_panelsim usb-panel
+}
+
+# The adapter is there only while its chardev is open, so panelsim comes first. The guest's
+# console goes to a file, on a virtio-serial device of one port: with more, the kernel may
+# add the console's port twice and lose it. QEMU's monitor listens on the pipes monitor.in
+# and monitor.out.
+start_qemu() {
+    local kernel
+    kernel=$(compgen -G "$cache/kernel/boot/vmlinuz-*")
+    mkfifo "$work/monitor.in" "$work/monitor.out"
+    qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512 -smp 1 -display none -nodefaults \
+        -no-reboot -kernel "$kernel" -initrd "$work/initramfs.cpio" \
+        -append "console=hvc0 quiet panic=-1" \
+        -chardev serial,id=s0,path="$work/pl011-panel" -serial chardev:s0 \
+        -device virtio-serial-device,max_ports=1 \
+        -chardev file,id=console,path="$work/console.log" -device virtconsole,chardev=console \
+        -device qemu-xhci,id=xhci -chardev serial,id=u0,path="$work/usb-panel" \
+        -device usb-serial,id=adapter,bus=xhci.0,chardev=u0 \
+        -chardev pipe,id=monitor,path="$work/monitor" -mon chardev=monitor,mode=readline \
+        >"$work/qemu.log" 2>&1 &
+    qemu_pid=$!
+    pids+=("$qemu_pid")
+    cat "$work/monitor.out" >"$work/monitor.log" &
+    pids+=($!)
+}
+
+# Waits for the guest to power off, removing the adapter when the guest asks for it.
+await_guest() {
+    local deadline=$((SECONDS + guest_seconds)) unplugged=false
+    touch "$work/console.log"
+    while kill -0 "$qemu_pid" 2>/dev/null; do
+        if ! $unplugged && grep -q '^@@ unplug-now' "$work/console.log"; then
+            echo "device_del adapter" >"$work/monitor.in"
+            unplugged=true
+        fi
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            echo "The guest did not power off within $guest_seconds s." >&2
+            kill "$qemu_pid"
+            break
+        fi
+        sleep 0.05
+    done
+    wait "$qemu_pid" || echo "qemu-system-aarch64 ended with status $?" >&2
+}
+
+passed=0
+failed=0
+
+# The value the guest reported for a name, from its "@@ name value" lines.
+reported() {
+    tr -d '\r' <"$work/console.log" | awk -v name="$1" '
+        $1 == "@@" && $2 == name { sub(/^@@ [^ ]+ ?/, ""); print; exit }'
+}
+
+judge() {
+    if [ "$1" = ok ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL $2: expected $3, got '$4'"
+    fi
+}
+
+expect() {
+    local got
+    got=$(reported "$1")
+    judge "$([ "$got" = "$2" ] && echo ok)" "$1" "'$2'" "$got"
+}
+
+expect_like() {
+    local got
+    got=$(reported "$1")
+    # shellcheck disable=SC2053 # the pattern is matched as a glob
+    judge "$([[ $got == $2 ]] && echo ok)" "$1" "'$2'" "$got"
+}
+
+expect_at_most() {
+    local got
+    got=$(reported "$1")
+    judge "$([[ $got =~ ^[0-9]+$ ]] && [ "$got" -le "$2" ] && echo ok)" "$1" "at most $2" "$got"
+}
+
+check_results() {
+    local sha_a sha_b
+    sha_a=$(sha256sum <"$work/initramfs/data/a.bin" | cut -d ' ' -f 1)
+    sha_b=$(sha256sum <"$work/initramfs/data/b.bin" | cut -d ' ' -f 1)
+    expect pl011.info.status 0
+    expect pl011.info.says "Frontpanel version 0104"
+    expect pl011.write.status 0
+    expect pl011.read.status 0
+    expect pl011.read.sha256 "$sha_a"
+    expect pl011.current.status 1
+    expect pl011.lock.status 3
+    expect_like pl011.lock.says "*/dev/frontpanel is in use by another program*"
+    expect pl011.older.status 0
+    expect pl011.reread.status 0
+    expect pl011.reread.sha256 "$sha_b"
+    expect pl011.silent.status 3
+    expect pl011.silent.files 0
+    expect usb.chip FT232B
+    expect usb.latency.before 16
+    expect usb.latency.during 1
+    expect usb.latency.after 16
+    expect usb.write.status 0
+    expect usb.read.status 0
+    expect usb.read.sha256 "$sha_a"
+    expect usb.unplug.status 3
+    # The tool's waits for an answer end a silent run within seconds.
+    expect_at_most usb.unplug.ms 5000
+    expect usb.unplug.files 0
+    expect guest finished
+}
+
+scripts/deps.sh vm
+build_programs
+fetch_packages
+extract_kernel
+rm -rf "$work"
+mkdir -p "$work"
+make_initramfs
+start_panels
+start_qemu
+await_guest
+check_results
+if [ "$failed" -gt 0 ]; then
+    echo "The guest's console, $work/console.log:"
+    tr -d '\r' <"$work/console.log"
+    cat "$work/qemu.log"
+fi
+echo "vm: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
