@@ -45,13 +45,11 @@ static void receive_frames(int budget, const std::vector<std::uint8_t>& line) {
 }
 
 static void query(std::int32_t minimum, std::size_t line_bytes) {
-    const int result = query_version(minimum);
+    const version_answer result = query_version(minimum);
     require(fake_port::written() == fake_port::bytes{0xA5, 0x00, 0x00},
             "the query writes the version request alone");
-    require(result == VERSION_CURRENT || result == VERSION_OLDER || result == VERSION_UNKNOWN,
-            "the query answers one of three");
-    require(minimum != 0 || result != VERSION_OLDER, "no version is older than 0");
-    require(minimum != -1 || result != VERSION_CURRENT, "every version is older than -1");
+    require(minimum != 0 || result != version_answer::older, "no version is older than 0");
+    require(minimum != -1 || result != version_answer::current, "every version is older than -1");
     // One read a byte, and the wait for the reply gives up after 1001 empty polls.
     require(fake_port::reads() <= static_cast<int>(line_bytes) + 1001,
             "the query ends within its polls");

@@ -4,12 +4,10 @@
 //   bytes 1-2: -w: the image file's length, high byte first; byte i is (i * 7 + 1) & 0xFF
 //   bytes 3-4: -w: the -c version, high byte first, a signed 16-bit number (0: no -c)
 //   then the script (fuzz_support.h)
-#include "cli/options.h"
+#include "cli/operation.h"
 #include "program/image_program.h"
 #include "protocol/panel_protocol.h"
 #include "readout/dump_file.h"
-#include "readout/read_out.h"
-#include "version/panel_version.h"
 
 #include "fake_port.h"
 #include "fuzz_support.h"
@@ -86,21 +84,16 @@ static void write_image_file(int length) {
         .write(reinterpret_cast<const char*>(image.data()), static_cast<long>(image.size()));
 }
 
-// The operation as main calls it, and the status the process would end with.
+// The operation as main runs it, and the status the process would end with.
 static int run_tool(const run_setup& setup) {
+    const std::string path = work_folder / (setup.op == operation::read ? "dump.bin" : "image.bin");
+    command_line command;
+    command.op = setup.op;
+    command.path = path.c_str();
+    command.minimum_version = setup.minimum_version;
+    command.skip_verify = setup.skip_verify;
     try {
-        switch (setup.op) {
-        case operation::write:
-            program_from_file((work_folder / "image.bin").c_str(), setup.minimum_version,
-                              setup.skip_verify);
-            break;
-        case operation::read:
-            read_flash_to_file((work_folder / "dump.bin").c_str());
-            break;
-        case operation::version:
-            print_panel_version();
-            break;
-        }
+        run_operation(command);
         return 0;
     } catch (const process_end& end) {
         return end.status;

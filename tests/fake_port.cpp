@@ -24,6 +24,7 @@ fake_port::bytes write_log;
 } // namespace
 
 int panel_fd = -1;
+bool line_trace = false;
 const char* panel_device = "/dev/frontpanel";
 
 namespace fake_port {

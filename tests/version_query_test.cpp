@@ -83,12 +83,12 @@ TEST_F(version_query, arriving_bytes_neither_use_up_nor_renew_the_budget) {
 TEST_F(version_query, version_is_compared_unsigned_against_the_minimum) {
     struct {
         std::int32_t minimum;
-        int expected;
-    } const cases[] = {{0x105, VERSION_CURRENT},
-                       {0x104, VERSION_CURRENT},
-                       {0x106, VERSION_OLDER},
-                       {-1, VERSION_OLDER},
-                       {0x7FFFFFFF, VERSION_OLDER}};
+        version_answer expected;
+    } const cases[] = {{0x105, version_answer::current},
+                       {0x104, version_answer::current},
+                       {0x106, version_answer::older},
+                       {-1, version_answer::older},
+                       {0x7FFFFFFF, version_answer::older}};
     for (const auto& c : cases) {
         SetUp();
         fake_port::arrive({0x5A, 0x00, 0x01, 0x05});
@@ -105,7 +105,7 @@ TEST_F(version_query, anything_but_a_version_reply_means_safe_bootloader_mode) {
         SetUp();
         fake_port::arrive(reply);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(query_version(0x105), VERSION_UNKNOWN);
+        EXPECT_EQ(query_version(0x105), version_answer::unknown);
         EXPECT_EQ(testing::internal::GetCapturedStdout(),
                   "Get firmware version...\nFrontpanel seems to be in safe bootloader mode\n");
     }

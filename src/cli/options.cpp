@@ -97,6 +97,18 @@ void print_help(const char* program_name) {
     finish(EXIT_DONE);
 }
 
+void end_without_operation(parse_result parsed, const command_line& command,
+                           const char* program_name) {
+    if (parsed == parse_result::help) {
+        print_help(program_name);
+    }
+    if (parsed == parse_result::invalid_version) {
+        fail_stderr(EXIT_USAGE, "Invalid version <%s>\n%s", command.bad_version,
+                    usage_text(program_name).c_str());
+    }
+    print_usage(program_name);
+}
+
 void reset_option_scan() {
     optind = 0;
 }

@@ -37,6 +37,11 @@ void reset_option_scan();
 // The usage text, one line per operation, each naming the program as `program_name`.
 std::string usage_text(const char* program_name);
 
+// Ends the process for a command line that names no operation to run: the usage text, the
+// help, or the invalid version with the usage text.
+[[noreturn]] void end_without_operation(parse_result parsed, const command_line& command,
+                                        const char* program_name);
+
 // Writes the usage text to standard error and ends the process with EXIT_USAGE.
 [[noreturn]] void print_usage(const char* program_name);
 

@@ -59,9 +59,9 @@ void enter_flash_mode() {
     std::array<std::uint8_t, 2> reply{};
     read_bytes(reply);
     pause_us(FLASH_REPLY_PAUSE_US);
-    if (reply == FLASH_MODE_REPLY_1) {
+    if (reply == FLASH_MODE_FROM_FIRMWARE) {
         std::printf("Accepted (1)\n");
-    } else if (reply == FLASH_MODE_REPLY_2) {
+    } else if (reply == FLASH_MODE_FROM_BOOTLOADER) {
         std::printf("Accepted (2)\n");
     } else {
         fail(EXIT_NO_PANEL, "Unknown response %x %x, is FP really connected?\n", reply[0],

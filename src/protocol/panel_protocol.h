@@ -32,22 +32,36 @@ using line_bytes = std::array<std::uint8_t, N>; // a fixed sequence of bytes on 
 // Both requests go to the running firmware and start with 0xA5.
 constexpr line_bytes<4> FLASH_MODE_REQUEST = {0xA5, 0x3C, 0x5E, 0x27}; // into flash mode
 constexpr line_bytes<3> VERSION_REQUEST = {0xA5, 0x00, 0x00};          // for a version reply
-constexpr line_bytes<2> FLASH_MODE_REPLY_1 = {0x5A, 0xFD};             // accepted: "Accepted (1)"
-constexpr line_bytes<2> FLASH_MODE_REPLY_2 = {0xFF, 0xFF};             // accepted: "Accepted (2)"
+// The firmware agrees to switch ("Accepted (1)"); a panel already in its bootloader answers
+// for it ("Accepted (2)").
+constexpr line_bytes<2> FLASH_MODE_FROM_FIRMWARE = {0x5A, 0xFD};
+constexpr line_bytes<2> FLASH_MODE_FROM_BOOTLOADER = {0xFF, 0xFF};
 
 constexpr std::uint8_t FRAME_START = 0x5A;   // first byte of every firmware frame
 constexpr std::uint8_t FRAME_VERSION = 0x00; // frame type of the version reply: VH, VL
-constexpr std::uint8_t FRAME_0B = 0x0B;      // frame type with 7 payload bytes, not asked for
-constexpr std::uint8_t FRAME_F1 = 0xF1;      // frame type with 4 payload bytes, not asked for
-constexpr std::uint8_t FRAME_F2 = 0xF2;      // frame type with 4 payload bytes, not asked for
-constexpr int FRAME_MAX_SIZE = 9;            // bytes of the longest frame
-constexpr int VERSION_EMPTY_POLLS = 1000;    // empty polls the version reply may take
-constexpr int FRAME_WAIT_US = 1000;          // µs waited after each empty poll
 
-// Query result of query_version.
-constexpr int VERSION_CURRENT = 0; // not older than the minimum
-constexpr int VERSION_OLDER = 1;
-constexpr int VERSION_UNKNOWN = 2; // no version reply
+struct frame_kind {
+    std::uint8_t type;
+    int payload_bytes;
+};
+// The frames the firmware may send, the version reply among them; the others come unasked
+// and only their lengths matter. A type not listed has no payload.
+constexpr std::array<frame_kind, 4> FRAME_KINDS = {{
+    {FRAME_VERSION, 2},
+    {0x0B, 7},
+    {0xF1, 4},
+    {0xF2, 4},
+}};
+constexpr int FRAME_MAX_SIZE = 9;         // bytes of the longest frame
+constexpr int VERSION_EMPTY_POLLS = 1000; // empty polls the version reply may take
+constexpr int FRAME_WAIT_US = 1000;       // µs waited after each empty poll
+
+// What query_version found.
+enum class version_answer {
+    current, // a version not older than the minimum
+    older,   // a version older than the minimum
+    unknown, // no version reply: the panel is in its bootloader, or not there
+};
 
 // --- bootloader ---
 void connect_panel(std::int32_t minimum_version);
@@ -77,6 +91,6 @@ int frame_payload_length(std::uint8_t type);
 // after max_empty_polls + 1 empty polls; a frame cut off by silence continues next call.
 int receive_frame(std::span<std::uint8_t> buffer, int max_empty_polls);
 void send_version_request();
-int query_version(std::int32_t minimum_version);
+version_answer query_version(std::int32_t minimum_version);
 // Ends the process with EXIT_VERSION_CURRENT when the panel needs no update.
 void version_gate(std::int32_t minimum_version);

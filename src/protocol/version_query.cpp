@@ -17,17 +17,12 @@ void reset_frame_receiver() {
 }
 
 int frame_payload_length(std::uint8_t type) {
-    switch (type) {
-    case FRAME_VERSION:
-        return 2;
-    case FRAME_0B:
-        return 7;
-    case FRAME_F1:
-    case FRAME_F2:
-        return 4;
-    default:
-        return 0;
+    for (const frame_kind& kind : FRAME_KINDS) {
+        if (kind.type == type) {
+            return kind.payload_bytes;
+        }
     }
+    return 0;
 }
 
 int receive_frame(std::span<std::uint8_t> buffer, int max_empty_polls) {
@@ -73,21 +68,22 @@ static bool is_version_reply(std::span<const std::uint8_t> frame, int length) {
     return length == 2 + frame_payload_length(FRAME_VERSION) && frame[1] == FRAME_VERSION;
 }
 
-int query_version(std::int32_t minimum_version) {
+version_answer query_version(std::int32_t minimum_version) {
     std::printf("Get firmware version...\n");
     send_version_request();
     std::array<std::uint8_t, 32> frame{};
     if (!is_version_reply(frame, receive_frame(frame, VERSION_EMPTY_POLLS))) {
         std::printf("Frontpanel seems to be in safe bootloader mode\n");
-        return VERSION_UNKNOWN;
+        return version_answer::unknown;
     }
     const unsigned version = frame[2] * 256U + frame[3];
     std::printf("Frontpanel version %04x\n", version);
-    return version < static_cast<std::uint32_t>(minimum_version) ? VERSION_OLDER : VERSION_CURRENT;
+    return version < static_cast<std::uint32_t>(minimum_version) ? version_answer::older
+                                                                 : version_answer::current;
 }
 
 void version_gate(std::int32_t minimum_version) {
-    if (query_version(minimum_version) == VERSION_CURRENT) {
+    if (query_version(minimum_version) == version_answer::current) {
         fail(EXIT_VERSION_CURRENT, "Frontpanel version OK, no programming done.\n");
     }
 }

@@ -10,7 +10,7 @@ void print_panel_version() {
     open_panel_port();
     send_zero_burst();
     // query_version has said why: the panel is in its bootloader, or not there at all.
-    if (query_version(0) == VERSION_UNKNOWN) {
+    if (query_version(0) == version_answer::unknown) {
         finish(EXIT_NO_PANEL);
     }
 }

@@ -1,0 +1,25 @@
+// Running the operation the command line names.
+#include "cli/operation.h"
+
+#include "program/image_program.h"
+#include "readout/read_out.h"
+#include "serial/serial_port.h"
+#include "version/panel_version.h"
+
+void run_operation(const command_line& command) {
+    line_trace = command.trace;
+    if (command.device != nullptr) {
+        panel_device = command.device;
+    }
+    switch (command.op) {
+    case operation::write:
+        program_from_file(command.path, command.minimum_version, command.skip_verify);
+        break;
+    case operation::read:
+        read_flash_to_file(command.path);
+        break;
+    case operation::version:
+        print_panel_version();
+        break;
+    }
+}
