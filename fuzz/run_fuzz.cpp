@@ -5,7 +5,7 @@
 //   bytes 3-4: -w: the -c version, high byte first, a signed 16-bit number (0: no -c)
 //   then the script (fuzz_support.h)
 #include "cli/operation.h"
-#include "program/image_program.h"
+#include "program/program.h"
 #include "protocol/panel_protocol.h"
 #include "readout/dump_file.h"
 
@@ -27,7 +27,7 @@ using fake_port::bytes;
 namespace {
 
 struct run_setup {
-    operation op = operation::write;
+    operation op = operation::program;
     bool skip_verify = false;
     bool hang_up = false;
     int image_length = 0;
@@ -56,16 +56,16 @@ static void make_work_folder() {
 static run_setup read_setup(std::span<const std::uint8_t>& input) {
     run_setup setup;
     const std::uint8_t flags = take_byte(input);
-    setup.op = (flags & 3) == 1   ? operation::read
+    setup.op = (flags & 3) == 1   ? operation::read_out
                : (flags & 3) == 2 ? operation::version
-                                  : operation::write;
+                                  : operation::program;
     setup.skip_verify = (flags & 4) != 0;
     setup.hang_up = (flags & 8) != 0;
     setup.image_length = take_byte(input) * 256;
     setup.image_length += take_byte(input);
     int version = take_byte(input) * 256;
     version += take_byte(input);
-    if (setup.op == operation::write) {
+    if (setup.op == operation::program) {
         setup.minimum_version = static_cast<std::int16_t>(version);
     }
     return setup;
@@ -86,7 +86,8 @@ static void write_image_file(int length) {
 
 // The operation as main runs it, and the status the process would end with.
 static int run_tool(const run_setup& setup) {
-    const std::string path = work_folder / (setup.op == operation::read ? "dump.bin" : "image.bin");
+    const std::string path =
+        work_folder / (setup.op == operation::read_out ? "dump.bin" : "image.bin");
     command_line command;
     command.op = setup.op;
     command.path = path.c_str();
@@ -184,12 +185,12 @@ static void check_programmed(const run_setup& setup, const panel_view& panel) {
 static void check_run(const run_setup& setup, int status, const bytes& line) {
     require(status == 0 || status == 1 || status == 2 || status == 3 || status == 255,
             "the exit status is 0, 1, 2, 3 or 255");
-    require(status != 1 || (setup.op == operation::write && setup.minimum_version != 0),
+    require(status != 1 || (setup.op == operation::program && setup.minimum_version != 0),
             "status 1 only with -c");
     const panel_view panel = read_line(setup, status, line);
     require(status != 0 || setup.op == operation::version || panel.exited,
             "a run that ends well ends with the exit packet");
-    if (setup.op == operation::read) {
+    if (setup.op == operation::read_out) {
         const auto dump = work_folder / "dump.bin";
         require(panel.written.empty() && panel.erases == 0, "a read-out never erases or writes");
         require(std::filesystem::exists(dump) == (status == 0),
@@ -197,7 +198,7 @@ static void check_run(const run_setup& setup, int status, const bytes& line) {
         require(status != 0 || std::filesystem::file_size(dump) == 8192,
                 "a dump holds the 8192 bytes of flash");
     }
-    if (setup.op == operation::write && status == 0) {
+    if (setup.op == operation::program && status == 0) {
         check_programmed(setup, panel);
     }
 }
@@ -209,7 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reset_frame_receiver();
     reset_image();
     make_work_folder();
-    if (setup.op == operation::write) {
+    if (setup.op == operation::program) {
         write_image_file(setup.image_length);
     }
     feed_port(input, setup.hang_up);

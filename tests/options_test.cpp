@@ -40,7 +40,7 @@ scan parse(std::vector<std::string> words) {
 TEST(options, the_first_operation_runs_with_the_settings_before_it) {
     auto s = parse({"-v", "-c", "105", "-w", "img.bin", "-r", "out.bin"});
     ASSERT_EQ(s.result, parse_result::run);
-    EXPECT_EQ(s.command.op, operation::write);
+    EXPECT_EQ(s.command.op, operation::program);
     EXPECT_STREQ(s.command.path, "img.bin");
     EXPECT_EQ(s.command.minimum_version, 0x105);
     EXPECT_TRUE(s.command.skip_verify);
@@ -51,7 +51,7 @@ TEST(options, the_first_operation_runs_with_the_settings_before_it) {
     EXPECT_EQ(s.command.minimum_version, 0);
 
     s = parse({"-r", "out.bin"});
-    EXPECT_EQ(s.command.op, operation::read);
+    EXPECT_EQ(s.command.op, operation::read_out);
     EXPECT_STREQ(s.command.path, "out.bin");
 
     s = parse({"img.bin", "-w", "out.bin"});

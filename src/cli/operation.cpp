@@ -1,7 +1,7 @@
 // Running the operation the command line names.
 #include "cli/operation.h"
 
-#include "program/image_program.h"
+#include "program/program.h"
 #include "readout/read_out.h"
 #include "serial/serial_port.h"
 #include "version/panel_version.h"
@@ -12,10 +12,10 @@ void run_operation(const command_line& command) {
         panel_device = command.device;
     }
     switch (command.op) {
-    case operation::write:
+    case operation::program:
         program_from_file(command.path, command.minimum_version, command.skip_verify);
         break;
-    case operation::read:
+    case operation::read_out:
         read_flash_to_file(command.path);
         break;
     case operation::version:

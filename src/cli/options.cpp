@@ -45,11 +45,11 @@ parse_result parse_options(int argc, char** argv, command_line& command) {
             }
             break;
         case 'w':
-            command.op = operation::write;
+            command.op = operation::program;
             command.path = optarg;
             return parse_result::run;
         case 'r':
-            command.op = operation::read;
+            command.op = operation::read_out;
             command.path = optarg;
             return parse_result::run;
         case 'i':

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <string>
 
-enum class operation { write, read, version };
+enum class operation { program, read_out, version }; // -w, -r, -i
 
 struct command_line {
-    operation op = operation::read;
+    operation op = operation::read_out;
     const char* path = nullptr;
     std::int32_t minimum_version = 0; // 0: no version check
     bool skip_verify = false;

@@ -1,5 +1,5 @@
 // The hex dump layout, the block arithmetic and the retry loop against a scripted port.
-#include "program/image_program.h"
+#include "program/program.h"
 
 #include "exit_expectations.h"
 #include "fake_port.h"
@@ -21,7 +21,7 @@ std::string dump_of(const bytes& data) {
 
 } // namespace
 
-TEST(image_program, hex_dump_prints_sixteen_bytes_a_line_then_an_empty_line) {
+TEST(program, hex_dump_prints_sixteen_bytes_a_line_then_an_empty_line) {
     bytes data(64);
     std::iota(data.begin(), data.end(), 0xC0);
     EXPECT_EQ(dump_of(data), "0000 c0 c1 c2 c3 c4 c5 c6 c7 c8 c9 ca cb cc cd ce cf \n"
@@ -35,7 +35,7 @@ TEST(image_program, hex_dump_prints_sixteen_bytes_a_line_then_an_empty_line) {
     EXPECT_EQ(dump_of({}), "\n");
 }
 
-TEST(image_program, blocks_cover_the_image_up_to_the_application_area) {
+TEST(program, blocks_cover_the_image_up_to_the_application_area) {
     const std::pair<int, int> cases[] = {{1, 1},      {63, 1},     {64, 1},
                                          {65, 2},     {100, 2},    {7679, 120},
                                          {7680, 120}, {7681, 120}, {32768, 120}};
@@ -44,7 +44,7 @@ TEST(image_program, blocks_cover_the_image_up_to_the_application_area) {
     }
 }
 
-class image_program_retries : public ::testing::Test {
+class program_retries : public ::testing::Test {
   protected:
     void SetUp() override {
         fake_port::reset();
@@ -61,7 +61,7 @@ class image_program_retries : public ::testing::Test {
     static bytes block() { return bytes(image_buffer.begin(), image_buffer.begin() + 64); }
 };
 
-TEST_F(image_program_retries, a_mismatch_is_retried_with_the_whole_attempt) {
+TEST_F(program_retries, a_mismatch_is_retried_with_the_whole_attempt) {
     bytes wrong = block();
     wrong[7] ^= 0xFF;
     attempt_reads_back(wrong);
@@ -73,7 +73,7 @@ TEST_F(image_program_retries, a_mismatch_is_retried_with_the_whole_attempt) {
     EXPECT_EQ(fake_port::written().size(), 2U * (4 + 69 + 69 + 4));
 }
 
-TEST_F(image_program_retries, a_short_read_back_never_verifies_on_stale_bytes) {
+TEST_F(program_retries, a_short_read_back_never_verifies_on_stale_bytes) {
     // Two identical blocks: the stale tail of the first read-back matches the second.
     std::copy_n(image_buffer.begin(), 64, image_buffer.begin() + 64);
     attempt_reads_back(block());
@@ -88,7 +88,7 @@ TEST_F(image_program_retries, a_short_read_back_never_verifies_on_stale_bytes) {
               "Program at 0   \rProgram at 40   \r\nVerify error, retry #0\n");
 }
 
-TEST_F(image_program_retries, without_verification_each_block_gets_one_attempt) {
+TEST_F(program_retries, without_verification_each_block_gets_one_attempt) {
     attempt_reads_back(bytes(64, 0x99));
     attempt_reads_back(bytes(64, 0x99));
     testing::internal::CaptureStdout();
@@ -97,9 +97,9 @@ TEST_F(image_program_retries, without_verification_each_block_gets_one_attempt) 
               "VERIFY SWITCHED OFF!!!\nProgram at 0   \rProgram at 40   \r");
 }
 
-class image_program_retries_DeathTest : public image_program_retries {};
+class program_retries_DeathTest : public program_retries {};
 
-TEST_F(image_program_retries_DeathTest, after_twenty_retries_both_blocks_are_dumped) {
+TEST_F(program_retries_DeathTest, after_twenty_retries_both_blocks_are_dumped) {
     bytes wrong = block();
     wrong[0] = 0xEE;
     for (int attempt = 0; attempt < 21; ++attempt) {

@@ -1,6 +1,6 @@
-// The write operation: loading the image file and programming it block by block with
+// The programming operation (-w): loading the image file and programming it block by block with
 // read-back verification and retries.
-#include "program/image_program.h"
+#include "program/program.h"
 
 #include "common/fail.h"
 #include "files/path_checks.h"

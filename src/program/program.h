@@ -1,4 +1,4 @@
-// The write operation: loading the image file and programming it block by block with
+// The programming operation (-w): loading the image file and programming it block by block with
 // read-back verification and retries.
 #pragma once
 

@@ -1,0 +1,124 @@
+// The line a run uses (-d), a dump on standard output, and a run started while the last
+// run's answer is still on the line.
+#include "e2e_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+using panelsim::bytes;
+
+class port : public e2e {
+  protected:
+    bytes flash() const {
+        const auto f = panel->flash();
+        return {f.begin(), f.end()};
+    }
+};
+
+TEST_F(port, d_chooses_the_line_before_the_operation_and_everything_names_it) {
+    start_panel();
+    tool_setup installed;
+    installed.program = PANELFLASH_INSTALLED; // opens /dev/frontpanel unless told otherwise
+    auto r = run({"-d", PANEL_LINK_NAME, "-r", "dump.bin"}, installed);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(read_file(path("dump.bin")), flash());
+
+    r = run({"-r", "after.bin", "-d", "missing"});
+    EXPECT_EQ(r.status, 0) << "-d after the operation is never read\n" << r.err;
+
+    ASSERT_EQ(symlink(PANEL_LINK_NAME, path("bench0").c_str()), 0);
+    struct refusal {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err;
+    };
+    const std::string not_a_file = " is the panel's serial line, not a file\n";
+    const refusal cases[] = {
+        {{"-d", "missing", "-r", "dump.bin"},
+         3,
+         "",
+         "Can't open missing: No such file or directory\n"},
+        {{"-d", "bench0", "-r", PANEL_LINK_NAME}, 255, PANEL_LINK_NAME + not_a_file, ""},
+        {{"-d", "bench0", "-w", PANEL_LINK_NAME},
+         255,
+         std::string("Open data file <") + PANEL_LINK_NAME + ">\n" + PANEL_LINK_NAME + not_a_file,
+         ""},
+        {{"-d", "bench0", "-r", "dump.bin"}, 3, "", "bench0 is in use by another program\n"},
+    };
+    const int holder = open(path(PANEL_LINK_NAME).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    for (const auto& c : cases) {
+        r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[1];
+        EXPECT_EQ(r.out, c.out) << c.args[1];
+        EXPECT_EQ(r.err, c.err) << c.args[1];
+    }
+    close(holder);
+}
+
+// Whichever name leads to standard output's file or pipe, it holds the dump alone: the
+// messages go to standard error, and a file is right by design, not by being overwritten.
+TEST_F(port, a_dump_on_standard_output_is_only_the_dump) {
+    start_panel();
+    const std::string tool = tool_command(dir);
+    const std::string dump_only = "Enter Flashmode...\nAccepted (1)\nSync\nSynced\n";
+    for (const char* name : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+        tool_setup through_shell;
+        through_shell.program = "/bin/sh";
+        through_shell.native = true;
+        auto r = run({"-c", tool + " -r " + name + " | cat > piped.bin"}, through_shell);
+        EXPECT_EQ(r.status, 0) << name << r.err;
+        EXPECT_EQ(read_file(path("piped.bin")), flash()) << name;
+        EXPECT_EQ(r.err.rfind(dump_only, 0), 0U) << name << r.err;
+        EXPECT_NE(r.err.find("Exit Flashmode\n"), std::string::npos) << name;
+
+        // Appending would keep whatever reached the file before the dump.
+        r = run({"-c", tool + " -r " + name + " >> appended.bin"}, through_shell);
+        EXPECT_EQ(r.status, 0) << name << r.err;
+        EXPECT_EQ(read_file(path("appended.bin")), flash()) << name;
+        unlink(path("appended.bin").c_str());
+    }
+    const auto r = run({"-r", "/dev/stdout"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(bytes(r.out.begin(), r.out.end()), flash()) << "the harness reads a pipe";
+}
+
+// A script that retries after a time-out starts the next run at once, while the panel is
+// still answering the killed run's last packet.
+TEST_F(port, a_run_started_as_the_last_one_is_killed_mid_block_succeeds) {
+    panelsim::config cfg;
+    cfg.line_timing = true;
+    start_panel(cfg);
+    const bytes image(0x500, 0x3C); // 20 blocks
+    write_file(path("image.bin"), image);
+    struct kill_case {
+        std::vector<std::string> args;
+        const char* after;
+        int signal;
+    };
+    const kill_case cases[] = {
+        {{"-r", "dump.bin"}, "Read 400   \r", SIGTERM},
+        {{"-r", "dump.bin"}, "Read 1000   \r", SIGINT},
+        {{"-w", "image.bin"}, "Program at 200   \r", SIGTERM},
+        {{"-w", "image.bin"}, "Program at 400   \r", SIGHUP},
+    };
+    for (const auto& c : cases) {
+        tool_setup killed;
+        killed.signal = c.signal;
+        killed.signal_after = c.after;
+        EXPECT_EQ(run(c.args, killed).status, 128 + c.signal) << c.after;
+        const auto again = run(c.args);
+        EXPECT_EQ(again.status, 0) << c.after << "\n" << again.out << again.err;
+    }
+    const auto r = run({"-r", "dump.bin"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const bytes dump = read_file(path("dump.bin"));
+    EXPECT_EQ(bytes(dump.begin(), dump.begin() + 0x500), image);
+}
