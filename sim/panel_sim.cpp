@@ -1,11 +1,13 @@
-// panelsim: the panel served on a pseudo-terminal by a thread, with the 115200-baud timing
-// model that decides when each byte reaches the panel and each answer reaches the host.
+// panelsim: the panel served on a pseudo-terminal by a thread. The thread reads the clock and
+// the line and drives the line's timing (line_timing), which decides when each byte reaches
+// the panel and each answer reaches the host.
 #include "panel_sim.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <system_error>
 
@@ -22,11 +24,6 @@ namespace panelsim {
 
 namespace {
 
-// 10 bits at 115200 baud, rounded up so that no byte is ever early.
-constexpr std::int64_t BYTE_NS = 86806;
-// How long a hang-up waits for the host to read what was answered before it.
-constexpr std::int64_t HANG_UP_GRACE_NS = 500'000'000;
-constexpr std::int64_t HANG_UP_SETTLE_NS = 2'000'000;
 // While a hang-up waits for the host to read, the line is looked at this often.
 constexpr std::int64_t HANG_UP_POLL_NS = 1'000'000;
 // At stop(), host bytes still in flight are awaited until the line is quiet this long.
@@ -36,10 +33,6 @@ std::int64_t now_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
-std::int64_t ms_to_ns(double ms) {
-    return std::llround(ms * 1e6);
 }
 
 [[noreturn]] void fail_errno(const std::string& what) {
@@ -56,7 +49,7 @@ void close_fd(int& fd) {
 } // namespace
 
 panel::panel(config cfg, std::string link_path)
-    : cfg_(std::move(cfg)), link_path_(std::move(link_path)), machine_(cfg_) {}
+    : cfg_(std::move(cfg)), link_path_(std::move(link_path)), timing_(cfg_) {}
 
 panel::~panel() {
     stop();
@@ -181,47 +174,19 @@ void panel::close_descriptors() {
 
 void panel::set_flash(const flash_image& content) {
     std::lock_guard lock(mutex_);
-    machine_.set_flash(content);
+    timing_.machine().set_flash(content);
 }
 
-flash_image panel::flash() const {
+panel_state panel::snapshot() const {
     std::lock_guard lock(mutex_);
-    return machine_.flash();
-}
-
-bytes panel::received() const {
-    std::lock_guard lock(mutex_);
-    return machine_.received();
-}
-
-bytes panel::sent() const {
-    std::lock_guard lock(mutex_);
-    return machine_.sent();
-}
-
-std::vector<packet> panel::packets() const {
-    std::lock_guard lock(mutex_);
-    return machine_.packets();
-}
-
-std::vector<packet> panel::violations() const {
-    std::lock_guard lock(mutex_);
-    return machine_.violations();
-}
-
-line_stats panel::stats() const {
-    std::lock_guard lock(mutex_);
-    return machine_.stats();
+    const panel_machine& m = timing_.machine();
+    return {m.flash(),      m.received(), m.sent(),         m.packets(),
+            m.violations(), m.stats(),    m.in_bootloader()};
 }
 
 line_stats panel::take_stats() {
     std::lock_guard lock(mutex_);
-    return machine_.take_stats();
-}
-
-bool panel::in_bootloader() const {
-    std::lock_guard lock(mutex_);
-    return machine_.in_bootloader();
+    return timing_.machine().take_stats();
 }
 
 termios panel::host_settings() const {
@@ -265,10 +230,10 @@ void panel::serve() {
 // a pending hang-up; nullptr when nothing is due.
 timespec* panel::wake_timeout(timespec& timeout) const {
     std::int64_t wake_at = -1;
-    if (!out_.empty() && !want_pollout_) {
-        wake_at = out_.front().due_ns;
+    if (timing_.next_due() && !want_pollout_) {
+        wake_at = *timing_.next_due();
     }
-    if (hang_up_pending_) {
+    if (timing_.hang_up_pending()) {
         const std::int64_t poll_again = now_ns() + HANG_UP_POLL_NS;
         wake_at = wake_at < 0 ? poll_again : std::min(wake_at, poll_again);
     }
@@ -294,7 +259,7 @@ int panel::serve_line(short revents) {
     if (revents & POLLOUT) {
         want_pollout_ = false;
     }
-    const int sessions_ended = release_due(now_ns(), false);
+    const int sessions_ended = release_due(now_ns());
     hang_up_if_drained(now_ns());
     return sessions_ended;
 }
@@ -325,10 +290,11 @@ void panel::drain_at_stop() {
     }
     {
         std::lock_guard lock(mutex_);
+        timing_.stop();
         if (master_fd_ >= 0) {
-            sessions_ended = release_due(0, true);
+            sessions_ended = release_due(0);
         }
-        out_.clear();
+        timing_.drop_output();
     }
     end_sessions(sessions_ended);
 }
@@ -343,95 +309,30 @@ void panel::read_master(std::int64_t now) {
         if (n <= 0) {
             break;
         }
-        for (ssize_t i = 0; i < n; ++i) {
-            // A byte is on the line for a whole byte time after it was written.
-            last_arrival_ns_ = std::max(now, last_arrival_ns_) + BYTE_NS;
-            take_in(buffer[i], last_arrival_ns_);
-        }
+        timing_.take_in(std::span(buffer, static_cast<std::size_t>(n)), now);
     }
 }
 
-// Hands a byte to the panel and queues what it does in answer.
-void panel::take_in(std::uint8_t b, std::int64_t arrival) {
-    const response r = machine_.feed(b);
-    const std::int64_t ready = answer_time(r, arrival);
-    for (const action& a : r.actions) {
-        if (a.kind == action_kind::reply) {
-            reply(a.data, ready);
-        } else {
-            schedule(a.kind, ready);
-        }
-    }
-}
-
-// A packet's answer waits for its erase or write, which waits for the packets before it.
-std::int64_t panel::answer_time(const response& r, std::int64_t arrival) {
-    if (!r.after_work || !cfg_.line_timing) {
-        return arrival;
-    }
-    busy_until_ns_ = std::max(arrival, busy_until_ns_) + ms_to_ns(r.work_ms);
-    return busy_until_ns_;
-}
-
-void panel::reply(const bytes& data, std::int64_t ready) {
-    const std::size_t first = out_.size();
-    for (const std::uint8_t b : data) {
-        std::int64_t due = 0;
-        if (cfg_.line_timing) {
-            // Each byte is due when it would have finished arriving at the host.
-            due = std::max(ready, last_release_ns_) + BYTE_NS;
-            last_release_ns_ = due;
-        }
-        out_.push_back({due, action_kind::reply, b});
-    }
-    if (!cfg_.line_timing) {
-        return;
-    }
-    // A FIFO load is handed over with its last byte; the end of a reply never waits.
-    const auto load = static_cast<std::size_t>(std::max(1, cfg_.host_fifo_bytes));
-    for (std::size_t start = first; start < out_.size(); start += load) {
-        const std::size_t last = std::min(start + load, out_.size()) - 1;
-        for (std::size_t i = start; i < last; ++i) {
-            out_[i].due_ns = out_[last].due_ns;
-        }
-    }
-}
-
-void panel::schedule(action_kind kind, std::int64_t ready) {
-    const std::int64_t due = cfg_.line_timing ? std::max(ready, last_release_ns_) : 0;
-    out_.push_back({due, kind, 0});
-}
-
-// Writes the bytes that are due; returns the number of session ends reached.
-int panel::release_due(std::int64_t now, bool ignore_time) {
+// Writes the answer bytes that are due and passes the hang-ups and session ends that follow
+// them; returns the number of session ends reached.
+int panel::release_due(std::int64_t now) {
     int sessions_ended = 0;
-    bytes chunk;
-    std::size_t i = 0;
-    while (i < out_.size() && (ignore_time || out_[i].due_ns <= now)) {
-        if (out_[i].kind == action_kind::reply) {
-            chunk.push_back(out_[i].value);
-            ++i;
-            continue;
-        }
-        if (!write_chunk(chunk)) {
+    for (;;) {
+        if (!write_chunk(timing_.due_bytes(now))) {
             return sessions_ended;
         }
-        const action_kind kind = out_.front().kind;
-        out_.pop_front();
-        i = 0;
-        if (kind == action_kind::session_end) {
+        const std::optional<action_kind> event = timing_.take_due_event(now);
+        if (!event) {
+            return sessions_ended;
+        }
+        if (*event == action_kind::session_end) {
             ++sessions_ended;
-        } else if (!ignore_time && !hang_up_pending_) {
-            hang_up_pending_ = true;
-            hang_up_deadline_ns_ = now + HANG_UP_GRACE_NS;
         }
     }
-    write_chunk(chunk);
-    return sessions_ended;
 }
 
-// Writes the bytes at the head of the queue as far as the line takes them; true when all went.
-bool panel::write_chunk(bytes& chunk) {
+// Writes the bytes as far as the line takes them; true when all went.
+bool panel::write_chunk(const bytes& chunk) {
     std::size_t done = 0;
     while (done < chunk.size()) {
         const ssize_t n = write(master_fd_, chunk.data() + done, chunk.size() - done);
@@ -443,36 +344,25 @@ bool panel::write_chunk(bytes& chunk) {
         }
         done += static_cast<std::size_t>(n);
     }
-    machine_.record_sent(std::span(chunk).first(done));
-    if (done > 0) {
-        last_write_ns_ = now_ns();
-        written_seen_ = false;
-    }
-    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(done));
+    timing_.wrote(done, now_ns());
     const bool all = done == chunk.size();
-    chunk.clear();
     if (!all) {
         want_pollout_ = true;
     }
     return all;
 }
 
-// The line is dropped once the host has read what was answered before the hang-up,
-// since a hang-up discards whatever the host has not read yet.
+// Drops the line once the timing says the host has had what was answered before the hang-up.
 void panel::hang_up_if_drained(std::int64_t now) {
-    if (!hang_up_pending_ || master_fd_ < 0) {
+    if (!timing_.hang_up_pending() || master_fd_ < 0) {
         return;
     }
     int unread = 0;
     if (ioctl(slave_fd_, FIONREAD, &unread) != 0) {
         unread = 0;
     }
-    written_seen_ = written_seen_ || unread > 0;
-    const bool drained = unread == 0 && written_seen_ && out_.empty() &&
-                         now >= last_write_ns_ + HANG_UP_SETTLE_NS;
-    if (drained || now >= hang_up_deadline_ns_) {
+    if (timing_.hang_up_due(now, unread > 0)) {
         close_fd(master_fd_);
-        out_.clear();
     }
 }
 

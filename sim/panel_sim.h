@@ -2,10 +2,10 @@
 // pseudo-terminal so the tool can be run, tested and measured without hardware.
 #pragma once
 
+#include "line_timing.h"
 #include "panel_machine.h"
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -15,6 +15,17 @@
 #include <termios.h>
 
 namespace panelsim {
+
+// What the panel holds and has recorded, copied at one instant.
+struct panel_state {
+    flash_image flash{};
+    bytes received;                 // every byte from the host, in order
+    bytes sent;                     // every byte to the host, in order
+    std::vector<packet> packets;    // every bootloader packet, in order
+    std::vector<packet> violations; // erases/writes at 0x1E00 and above
+    line_stats stats;               // since start or the last take_stats()
+    bool in_bootloader = false;
+};
 
 // A simulated panel served by a thread on the master side of a pseudo-terminal.
 // The slave is symlinked at `link_path`, so a tool built to open that (relative or
@@ -35,14 +46,16 @@ class panel {
     std::string slave_path() const;
 
     void set_flash(const flash_image& content);
-    flash_image flash() const;
-    bytes received() const;                 // every byte from the host, in order
-    bytes sent() const;                     // every byte to the host, in order
-    std::vector<packet> packets() const;    // every bootloader packet, in order
-    std::vector<packet> violations() const; // erases/writes at 0x1E00 and above
-    line_stats stats() const;               // since start or the last take_stats()
-    line_stats take_stats();                // returns and resets the counters
-    bool in_bootloader() const;
+    panel_state snapshot() const;
+    line_stats take_stats(); // returns and resets the counters
+    // One part of a snapshot each, for callers that want only that part.
+    flash_image flash() const { return snapshot().flash; }
+    bytes received() const { return snapshot().received; }
+    bytes sent() const { return snapshot().sent; }
+    std::vector<packet> packets() const { return snapshot().packets; }
+    std::vector<packet> violations() const { return snapshot().violations; }
+    line_stats stats() const { return snapshot().stats; }
+    bool in_bootloader() const { return snapshot().in_bootloader; }
     termios host_settings() const; // the line settings the host left; before stop() only
 
     // Called from the serving thread, without any lock held, once the acknowledgement
@@ -50,12 +63,6 @@ class panel {
     void on_session_end(std::function<void()> handler);
 
   private:
-    struct outgoing {
-        std::int64_t due_ns;
-        action_kind kind;
-        std::uint8_t value; // reply: one byte of it
-    };
-
     std::string open_line();
     void link_line(const std::string& name);
     void serve();
@@ -65,12 +72,8 @@ class panel {
     void drain_at_stop();
     void close_descriptors();
     void read_master(std::int64_t now);
-    void take_in(std::uint8_t b, std::int64_t arrival);
-    std::int64_t answer_time(const response& r, std::int64_t arrival);
-    void reply(const bytes& data, std::int64_t ready);
-    void schedule(action_kind kind, std::int64_t ready);
-    int release_due(std::int64_t now, bool ignore_time);
-    bool write_chunk(bytes& chunk);
+    int release_due(std::int64_t now);
+    bool write_chunk(const bytes& chunk);
     void hang_up_if_drained(std::int64_t now);
 
     config cfg_;
@@ -85,22 +88,11 @@ class panel {
     std::mutex lifecycle_mutex_;
     std::function<void()> session_end_;
 
-    // Guards the panel and the timing model below, shared by the serving thread and callers.
+    // Guards the panel on its line and the line's descriptors, shared by the serving thread
+    // and callers.
     mutable std::mutex mutex_;
-    panel_machine machine_;
-    // When bytes reach the panel and when its answers reach the host.
-    std::int64_t last_arrival_ns_ = 0;
-    std::int64_t busy_until_ns_ = 0;
-    std::int64_t last_release_ns_ = 0;
-    std::int64_t last_write_ns_ = 0;
-    // The bytes last written have been seen waiting in the host's input: the pseudo-terminal
-    // hands them over from a kernel work queue, so an empty input right after a write can
-    // mean "not there yet" as well as "read".
-    bool written_seen_ = true;
-    std::deque<outgoing> out_;
-    bool want_pollout_ = false;
-    bool hang_up_pending_ = false;
-    std::int64_t hang_up_deadline_ns_ = 0;
+    line_timing timing_;
+    bool want_pollout_ = false; // the line took only part of the answer bytes due
 };
 
 } // namespace panelsim
