@@ -82,6 +82,8 @@ steps_in_root() {
     scripts/test.sh ci-clang
     step "scripts/package.sh"
     scripts/package.sh build/debian
+    step "built with g++ $(g++ -dumpfullversion), clang++ $(clang++ -dumpversion)," \
+        "$(cmake --version | head -n 1)"
 }
 
 if [ "$(id -u)" -ne 0 ]; then
