@@ -3,15 +3,14 @@
 // and the point where a hang-up may drop the line without losing an answer.
 #include "line_timing.h"
 
+#include "common/panel_constants.h"
+
 #include <algorithm>
 #include <cmath>
 
 namespace panelsim {
 
 namespace {
-
-// 10 bits at 115200 baud, rounded up so that no byte is ever early.
-constexpr std::int64_t BYTE_NS = 86806;
 
 std::int64_t ms_to_ns(double ms) {
     return std::llround(ms * 1e6);
@@ -24,7 +23,7 @@ line_timing::line_timing(config cfg) : cfg_(std::move(cfg)), machine_(cfg_) {}
 void line_timing::take_in(std::span<const std::uint8_t> data, std::int64_t now) {
     for (const std::uint8_t b : data) {
         // A byte is on the line for a whole byte time after it was written.
-        last_arrival_ns_ = std::max(now, last_arrival_ns_) + BYTE_NS;
+        last_arrival_ns_ = std::max(now, last_arrival_ns_) + BYTE_TIME_NS;
         const response r = machine_.feed(b);
         const std::int64_t ready = answer_time(r, last_arrival_ns_);
         for (const action& a : r.actions) {
@@ -52,7 +51,7 @@ void line_timing::reply(const bytes& data, std::int64_t ready) {
         std::int64_t due = 0;
         if (cfg_.line_timing) {
             // Each byte is due when it would have finished arriving at the host.
-            due = std::max(ready, last_release_ns_) + BYTE_NS;
+            due = std::max(ready, last_release_ns_) + BYTE_TIME_NS;
             last_release_ns_ = due;
         }
         out_.push_back({due, action_kind::reply, b});

@@ -67,7 +67,7 @@ flash_image default_flash() {
 }
 
 double line_stats::line_limit_ms(const config& cfg) const {
-    const double byte_ms = 10.0 / 115.2;
+    const double byte_ms = static_cast<double>(BYTE_TIME_NS) / 1e6;
     double ms = static_cast<double>(host_bytes + panel_bytes) * byte_ms;
     ms += erases * cfg.erase_ms + writes * cfg.write_ms;
     ms += 10.0 * sync_attempts;

@@ -20,7 +20,7 @@ namespace {
 using panelsim::bytes;
 using steady = std::chrono::steady_clock;
 
-constexpr double BYTE_US = 10.0 / 115200.0 * 1e6;
+constexpr double BYTE_US = 86.806; // 10 bits at 115200 baud, rounded up to the ns
 // Upper bound of an answer's time: far above what a busy machine's scheduling adds, far below
 // what a time taken in the wrong unit (seconds for milliseconds) would make it.
 constexpr double LATE_US = 1'000'000.0;

@@ -1,6 +1,11 @@
-// Sizes of the panel's flash and the exit statuses the tool reports; shared by the tool and
-// panelsim.
+// Sizes of the panel's flash, the line's byte time and the exit statuses the tool reports;
+// shared by the tool and panelsim.
 #pragma once
+
+// The line's pace is the same at both of its ends, so the tool and panelsim share it; the
+// protocol's bytes they keep apart on purpose (see sim/panel_machine.cpp). Rounded up from
+// 86805.6 ns, so that a wait is never short and panelsim never hands a byte over early.
+constexpr long BYTE_TIME_NS = 86806; // ns a byte takes on the line: 10 bits at 115200 baud
 
 constexpr int BLOCK_SIZE = 64;           // bytes per erase/write/read block
 constexpr int FLASH_SIZE = 8192;         // bytes of flash, bootloader included

@@ -24,7 +24,6 @@
 #include <unistd.h>
 
 constexpr int WRITE_STALL_MS = 2000; // ms a full output queue may take to accept more
-constexpr long BYTE_TIME_NS = 86806; // ns a byte takes on the line: 10 bits at 115200 baud
 
 int panel_fd = -1;
 bool line_trace = false;
