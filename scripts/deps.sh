@@ -12,6 +12,7 @@
 #   scripts/deps.sh sandbox  and what checks the boot unit's sandbox (systemd-analyze, strace)
 #   scripts/deps.sh bench    and what the benchmark runs with (a C compiler, python3)
 #   scripts/deps.sh vm       and what runs the tool on an arm64 kernel under QEMU
+#   scripts/deps.sh fleet    and the update clients the fleet-update glue is tested with
 set -euo pipefail
 
 missing=()
@@ -60,6 +61,13 @@ for extra in "$@"; do
         need_command cc gcc
         need_command python3 python3
         ;;
+    fleet)
+        need_command mender mender-client
+        need_command mender-artifact mender-artifact
+        need_command swupdate swupdate
+        need_command openssl openssl
+        need_command cpio cpio
+        ;;
     vm)
         need_command aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
         need_command qemu-system-aarch64 qemu-system-arm
@@ -68,7 +76,7 @@ for extra in "$@"; do
         install_options=(--no-install-recommends)
         ;;
     *)
-        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench] [vm]" >&2
+        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench] [fleet] [vm]" >&2
         exit 64
         ;;
     esac
