@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian packages panelflash and panelsim from the committed tree and checks them
-# with lintian; the packages and their .changes end up in OUTDIR (default build/debian).
+# Builds the Debian packages panelflash, panelsim and panelflash-mender from the committed tree
+# and checks them with lintian; the packages and their .changes end up in OUTDIR (default
+# build/debian).
 #   scripts/package.sh [OUTDIR]
 # DEB_BUILD_OPTIONS=nocheck skips the test suite that the package build runs.
 set -euo pipefail
