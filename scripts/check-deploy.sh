@@ -14,7 +14,8 @@ echo "== mandoc -Tlint"
 mandoc -Tlint -Wwarning man/panelflash.1 man/panelsim.1
 
 echo "== shellcheck"
-shellcheck -s sh deploy/panelflash-update.init
+shellcheck -s sh deploy/panelflash-update.init deploy/mender/panel-firmware deploy/mender/make-artifact \
+    deploy/swupdate/panel-firmware.sh deploy/swupdate/make-swu
 shellcheck scripts/*.sh bench/run.sh .ci/run
 
 echo "== systemd-analyze verify"
