@@ -15,7 +15,7 @@ repo=$PWD
 root=$repo/build/deb13-root
 cache=${PANELFLASH_CACHE:-/var/cache/panelflash/debian13}
 started=$(date +%s)
-mounted=()
+child=""
 
 step() { echo "-- debian13: $* ($(($(date +%s) - started)) s)"; }
 
@@ -25,25 +25,49 @@ apt_uri() {
         awk -v suite="$1" '$2 == suite { sub("/$", "", $1); print $1; exit }'
 }
 
-# Every process still inside the root holds its mounts: ended by id.
-end_processes_in_root() {
+# Prints the id of every process inside the root.
+processes_in_root() {
     local link pid
     for link in /proc/[0-9]*/root; do
         [ "$(readlink "$link" 2>/dev/null)" = "$root" ] || continue
         pid=${link#/proc/}
-        kill -KILL "${pid%/root}" 2>/dev/null || true
+        echo "${pid%/root}"
     done
 }
 
-unmount_all() {
-    local i
-    end_processes_in_root
-    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-        umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}"
-    done
-    mounted=()
+# Prints the mount points below the root, deepest first.
+mounts_in_root() {
+    awk -v root="$root" 'index($5, root "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r
 }
-trap unmount_all EXIT
+
+# Runs a long step in the background, so that a signal to this script is handled at once
+# rather than when the step is over.
+run_step() {
+    local status=0
+    "$@" &
+    child=$!
+    wait "$child" || status=$?
+    child=""
+    return "$status"
+}
+
+# A process inside the root holds its mounts, and one being ended may have started another:
+# ended by id until none is left. Then every mount below the root goes, debootstrap's too.
+leave_root() {
+    local pids round target
+    [ -z "$child" ] || kill -KILL "$child" 2>/dev/null || true
+    for round in 1 2 3 4 5 6 7 8 9 10; do
+        pids=$(processes_in_root)
+        [ -n "$pids" ] || break
+        # shellcheck disable=SC2086 # one id a word
+        kill -KILL $pids 2>/dev/null || true
+        sleep "0.$round"
+    done
+    for target in $(mounts_in_root); do
+        umount "$target" 2>/dev/null || umount -l "$target"
+    done
+}
+trap leave_root EXIT
 trap 'exit 130' INT TERM HUP
 
 mount_in_root() {
@@ -51,13 +75,15 @@ mount_in_root() {
     shift
     mkdir -p "$target"
     mount "$@" "$target"
-    mounted+=("$target")
 }
 
-# A left-over root is removed only with nothing mounted below it: a bound cache would go too.
+# A root is removed only with nothing mounted below it, or the bound package cache would
+# go too; a run that was killed outright left its processes and mounts behind.
 remove_root() {
-    if grep -q " ${root}[/ ]" /proc/self/mountinfo; then
-        echo "debian13: something is still mounted under $root; unmount it first" >&2
+    leave_root
+    if [ -n "$(processes_in_root)$(mounts_in_root)" ]; then
+        echo "debian13: left in $root: $(processes_in_root | tr '\n' ' ')" \
+            "$(mounts_in_root | tr '\n' ' ')" >&2
         exit 1
     fi
     rm -rf "$root"
@@ -109,8 +135,8 @@ fi
 remove_root
 mkdir -p "$root" "$cache/debootstrap" "$cache/apt"
 step "debootstrap trixie from $mirror"
-debootstrap --variant=minbase --cache-dir="$cache/debootstrap" trixie "$root" "$mirror" \
-    >"$repo/build/deb13-debootstrap.log" 2>&1 ||
+run_step debootstrap --variant=minbase --cache-dir="$cache/debootstrap" trixie "$root" \
+    "$mirror" >"$repo/build/deb13-debootstrap.log" 2>&1 ||
     { tail -n 20 "$repo/build/deb13-debootstrap.log" >&2; exit 1; }
 {
     echo "deb $mirror trixie main"
@@ -130,8 +156,8 @@ git clone -q --no-checkout "$repo" "$root/root/panelflash"
 git -C "$root/root/panelflash" checkout -q --detach "$(git -C "$repo" rev-parse HEAD)"
 step "testing $(git -C "$repo" rev-parse --short HEAD)"
 
-chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
-    CI="${CI:-}" /bin/bash -euo pipefail -c "$(declare -f step steps_in_root); steps_in_root"
-unmount_all
+run_step chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+    LANG=C.UTF-8 CI="${CI:-}" /bin/bash -euo pipefail -c \
+    "$(declare -f step steps_in_root); steps_in_root"
 remove_root
 step "passed"
