@@ -111,6 +111,7 @@ mender_case() { # NAME
 echo '{}' >"$work/mender.conf"
 deploy/mender/make-artifact "$work/image.bin" 0106 fleet-test "$work/0106.mender" >/dev/null
 deploy/mender/make-artifact "$work/other.bin" 0104 fleet-test "$work/0104.mender" >/dev/null
+deploy/mender/make-artifact "$work/other.bin" 0105 fleet-test "$work/0105.mender" >/dev/null
 
 mender_case install
 start_panel --version 0104
@@ -144,20 +145,20 @@ check "... the flash is as it was" cmp -s "$work/before.bin" "$flash"
 
 mender_case rollback
 cp "$flash" "$work/before.bin"
-# Silent in the middle of programming the image's 47 blocks, after the backup's 129 packets
+# Silent in the middle of programming the image's 32 blocks, after the backup's 129 packets
 # (128 block reads and the exit); answering again when the rollback's run starts over, as a
 # power-cycled panel would.
 start_panel --version 0104 --stop-after 189 --resume-on-request
 status=0
-mender_run "$work/rollback" "$work/rollback.log" install "$work/0106.mender" || status=$?
+mender_run "$work/rollback" "$work/rollback.log" install "$work/0105.mender" || status=$?
 check "a panel that stops answering fails the install" [ "$status" -ne 0 ]
 check "... its module logs why" \
-    logged "install of version 0106 failed: status 3" "$work/rollback.log"
+    logged "install of version 0105 failed: status 3" "$work/rollback.log"
 check "... Mender rolls back" logged "panel-firmware: rollback to the backup: done" \
     "$work/rollback.log"
 mender_run "$work/rollback" "$work/rollback.provides" show-provides || :
 check "... the client does not report the new version" \
-    not_logged "panel-firmware.version=0106" "$work/rollback.provides"
+    not_logged "panel-firmware.version=0105" "$work/rollback.provides"
 stop_panel
 check "... and the panel's flash is the backup again" cmp -s "$work/before.bin" "$flash"
 
@@ -205,13 +206,15 @@ check "... its handler logs it" logged "panel-firmware: install of version 0106:
 stop_panel
 check "... and the panel's flash holds the image" cmp -s -n 2000 "$work/other.bin" "$flash"
 
+# Silent after the backup and 31 packets of the image's 47 blocks.
 cp "$flash" "$work/before.bin"
 start_panel --version 0104 --stop-after 160 --resume-on-request
 status=0
-swupdate_run "$work/0106.swu" "$work/swupdate-rollback.log" || status=$?
+swu "$work/0105.swu" "$work/image.bin" 0105
+swupdate_run "$work/0105.swu" "$work/swupdate-rollback.log" || status=$?
 stop_panel
 check "a .swu whose programming fails is refused" [ "$status" -ne 0 ]
-check "... its handler logs why" logged "install of version 0106 failed: status 3" \
+check "... its handler logs why" logged "install of version 0105 failed: status 3" \
     "$work/swupdate-rollback.log"
 check "... and rolls back" logged "panel-firmware: rollback to the backup: done" \
     "$work/swupdate-rollback.log"
