@@ -3,6 +3,7 @@
 # module panel-firmware through `mender install` and `mender commit`, the SWUpdate handler
 # through `swupdate -i` of a signed .swu.
 #   scripts/fleet-test.sh [BUILD_DIR]      (default build/fleet, configured and built here)
+# FLEET_KEEP=1 keeps the temporary directory with the clients' and panelsim's logs.
 # Needs root: the Mender client looks for update modules only in
 # /usr/share/mender/modules/v3 and for the running artifact's name only in
 # /etc/mender/artifact_info. What the test puts there is removed, or the file that was
