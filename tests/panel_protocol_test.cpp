@@ -98,7 +98,7 @@ TEST_F(panel_protocol, connect_sends_48_zero_bytes_then_the_flash_mode_request) 
     EXPECT_EQ(fake_port::opens(), 1);
     EXPECT_EQ(fake_port::written(), concat({bytes(48, 0x00), FLASH_REQUEST, {0xAA}}));
     EXPECT_EQ(fake_port::pauses(), (std::vector<int>{200000, 200000, 10000}));
-    EXPECT_EQ(fake_port::waits(), (std::vector<int>{10000, 10000}));
+    EXPECT_EQ(fake_port::waits(), (std::vector<int>{20000, 20000}));
 }
 
 TEST_F(panel_protocol, flash_mode_reply_of_a_panel_already_in_its_bootloader) {

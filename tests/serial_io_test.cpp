@@ -160,12 +160,12 @@ TEST_F(serial_io, stale_input_is_discarded_until_a_quiet_wait_within_a_bound) {
                  fake_port::silence(1);
              }
          },
-         100, 100},
+         50, 50},
     };
     for (const auto& c : cases) {
         fake_port::reset();
         c.script();
         EXPECT_EQ(discard_stale_input(), c.discarded) << c.line;
-        EXPECT_EQ(fake_port::waits(), std::vector<int>(c.waits, 10000)) << c.line;
+        EXPECT_EQ(fake_port::waits(), std::vector<int>(c.waits, 20000)) << c.line;
     }
 }

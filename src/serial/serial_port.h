@@ -12,11 +12,14 @@
 
 #include <termios.h>
 
-constexpr int READ_ATTEMPTS = 400;    // reads per read_bytes call, successful ones included
-constexpr int READ_WAIT_US = 10000;   // µs waited for input after a read that brought nothing
-constexpr int ACK_ATTEMPTS = 400;     // reads without the expected bytes before giving up
-constexpr int DRAIN_QUIET_US = 10000; // µs of silence that ends the discarding of stale input
-constexpr int DRAIN_WAITS = 100;      // waits while stale input keeps coming, at most
+constexpr int READ_ATTEMPTS = 400;  // reads per read_bytes call, successful ones included
+constexpr int READ_WAIT_US = 10000; // µs waited for input after a read that brought nothing
+constexpr int ACK_ATTEMPTS = 400;   // reads without the expected bytes before giving up
+// µs of silence that ends the discarding of stale input: longer than a killed run's last
+// answer can keep its bytes back (a flash write before the acknowledgement, an adapter's
+// 16 ms latency timer, a busy host)
+constexpr int DRAIN_QUIET_US = 20000;
+constexpr int DRAIN_WAITS = 50; // waits while stale input keeps coming, at most
 
 extern int panel_fd;
 extern bool line_trace;          // -t: every exchange on the line goes to standard error
