@@ -2,6 +2,7 @@
 // the command line, the program's name first, each ended by a 0 byte.
 #include "cli/options.h"
 
+#include "argv.h"
 #include "fuzz_support.h"
 
 #include <cstdint>
@@ -24,11 +25,7 @@ struct scan {
 
 // getopt permutes its argv: each scan gets words of its own.
 static scan scan_words(std::vector<std::string> words) {
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argv_of(words);
     reset_option_scan();
     scan out{};
     out.result = parse_options(static_cast<int>(words.size()), argv.data(), out.command);

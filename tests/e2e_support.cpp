@@ -1,6 +1,8 @@
 // End-to-end harness: panelsim in a temporary directory, the tool as a child process.
 #include "e2e_support.h"
 
+#include "argv.h"
+
 #include <algorithm>
 #include <string_view>
 #include <cerrno>
@@ -130,8 +132,32 @@ static std::vector<char*> environment_with(std::vector<std::string>& settings) {
     return env;
 }
 
-tool_run run_tool(const std::string& directory, const std::vector<std::string>& args,
-                  const tool_setup& setup) {
+namespace {
+
+// A started tool: its process and the read ends of its output pipes (-1: not read).
+struct started_tool {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+    std::chrono::steady_clock::time_point at;
+};
+
+} // namespace
+
+// The words that start the tool: the emulator first in a cross build. The tool runs as
+// "panelflash", the name its usage text shows; through the emulator it is named by its path,
+// and qemu-user takes the name from QEMU_ARGV0. A program of this machine runs as itself.
+static std::vector<std::string> command_words(const std::vector<std::string>& args,
+                                              const tool_setup& setup) {
+    const bool emulated = !setup.native && !EMULATOR.empty();
+    std::vector<std::string> words = emulated ? EMULATOR : std::vector<std::string>{};
+    words.push_back(setup.native || emulated ? setup.program : "panelflash");
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
+static started_tool start_tool(const std::string& directory, const std::vector<std::string>& args,
+                               const tool_setup& setup) {
     int out_pipe[2];
     int err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -157,27 +183,17 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
     posix_spawnattr_t attributes;
     default_signals(attributes);
 
-    // The tool runs as "panelflash", the name its usage text shows. Through the emulator it
-    // is named by its path, and qemu-user takes the name from QEMU_ARGV0. A program of this
-    // machine, such as a shell, runs as itself.
     const bool emulated = !setup.native && !EMULATOR.empty();
-    std::vector<std::string> words = emulated ? EMULATOR : std::vector<std::string>{};
-    words.push_back(setup.native || emulated ? setup.program : "panelflash");
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<std::string> words = command_words(args, setup);
+    std::vector<char*> argv = argv_of(words);
     std::vector<std::string> settings = setup.environment;
     if (emulated) {
         settings.push_back("QEMU_ARGV0=panelflash");
     }
     std::vector<char*> env = environment_with(settings);
 
-    const auto started = std::chrono::steady_clock::now();
-    pid_t child = -1;
-    const int spawned = posix_spawnp(&child, emulated ? EMULATOR.front().c_str() : setup.program,
+    started_tool tool{-1, out_pipe[0], err_pipe[0], std::chrono::steady_clock::now()};
+    const int spawned = posix_spawnp(&tool.pid, emulated ? EMULATOR.front().c_str() : setup.program,
                                      &actions, &attributes, argv.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
@@ -191,20 +207,23 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
         close(err_pipe[0]);
         throw std::runtime_error("posix_spawn: " + std::string(std::strerror(spawned)));
     }
+    return tool;
+}
 
-    tool_run result;
-    pollfd watch[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+// Reads the tool's output to its end, sending the setup's signal once standard output shows
+// its text, and SIGKILL once the time limit has passed; what the tool printed is kept.
+static void pump_output(const started_tool& tool, const tool_setup& setup, tool_run& result) {
+    pollfd watch[2] = {{tool.out, POLLIN, 0}, {tool.err, POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
-    int open_pipes = (out_pipe[0] >= 0) + (err_pipe[0] >= 0);
-    const auto deadline = started + std::chrono::seconds(setup.limit_s);
+    int open_pipes = (tool.out >= 0) + (tool.err >= 0);
+    const auto deadline = tool.at + std::chrono::seconds(setup.limit_s);
     bool killed = false;
     bool signalled = false;
-    // After a kill the pipes are read to their end: what the tool printed is kept.
     while (open_pipes > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 && !killed) {
-            kill(child, SIGKILL);
+            kill(tool.pid, SIGKILL);
             killed = true;
         }
         if (poll(watch, 2, killed ? -1 : static_cast<int>(left.count())) < 0 && errno != EINTR) {
@@ -226,7 +245,7 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
         }
         if (setup.signal != 0 && !signalled &&
             result.out.find(setup.signal_after) != std::string::npos) {
-            kill(child, setup.signal);
+            kill(tool.pid, setup.signal);
             signalled = true;
         }
     }
@@ -235,12 +254,23 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
             close(w.fd);
         }
     }
+}
+
+static void reap(const started_tool& tool, tool_run& result) {
     int wstatus = 0;
-    while (waitpid(child, &wstatus, 0) < 0 && errno == EINTR) {
+    while (waitpid(tool.pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
     result.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - tool.at).count();
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+tool_run run_tool(const std::string& directory, const std::vector<std::string>& args,
+                  const tool_setup& setup) {
+    const started_tool tool = start_tool(directory, args, setup);
+    tool_run result;
+    pump_output(tool, setup, result);
+    reap(tool, result);
     return result;
 }
 

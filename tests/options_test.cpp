@@ -1,6 +1,8 @@
 // The option scan: what runs, with which settings, and what is a command-line error.
 #include "cli/options.h"
 
+#include "argv.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -18,11 +20,7 @@ struct scan {
 
 scan parse(std::vector<std::string> words) {
     words.insert(words.begin(), "panelflash");
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argv_of(words);
     optind = 0; // glibc: restart the scan in this process
     opterr = 0;
     scan out{};
@@ -101,13 +99,10 @@ TEST(options, version_is_hexadecimal_as_strtol_reads_it_saturated_to_32_bits) {
 
 TEST(options, an_invalid_version_stops_the_scan) {
     std::vector<std::string> words = {"panelflash", "-c", "zz", "-w", "img.bin"};
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
-    }
+    std::vector<char*> argv = argv_of(words);
     optind = 0;
     command_line command;
-    EXPECT_EQ(parse_options(static_cast<int>(argv.size()), argv.data(), command),
+    EXPECT_EQ(parse_options(static_cast<int>(words.size()), argv.data(), command),
               parse_result::invalid_version);
     EXPECT_STREQ(command.bad_version, "zz");
     EXPECT_EQ(command.path, nullptr);
