@@ -5,17 +5,8 @@
 #include "fake_port.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 constexpr int SILENCES[] = {0, 1, 8, 400}; // empty reads before a chunk, by its top two bits
-
-void require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "property broken: %s\n", what);
-        std::abort();
-    }
-}
 
 std::uint8_t take_byte(std::span<const std::uint8_t>& input) {
     if (input.empty()) {

@@ -2,6 +2,8 @@
 // header and as a script for the scripted port, and properties that end the run when broken.
 #pragma once
 
+#include "require.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -12,8 +14,6 @@ struct process_end {
     int status;
 };
 
-// Aborts with `what` on standard error when `holds` is false: a finding, like a crash.
-void require(bool holds, const char* what);
 
 // The next byte of `input`, taken off its front; 0 once it is empty.
 std::uint8_t take_byte(std::span<const std::uint8_t>& input);

@@ -3,12 +3,11 @@
 // what the host sends. After every byte the panel's answers and records are checked against
 // what the protocol allows.
 #include "panel_machine.h"
+#include "require.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -21,13 +20,6 @@ constexpr std::uint8_t EXIT = 0x01; // bootloader packet commands
 constexpr std::uint8_t ERASE = 0x02;
 constexpr std::uint8_t WRITE = 0x03;
 constexpr std::uint8_t READ = 0x04;
-
-void require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "fuzz_panelsim: %s\n", what);
-        std::abort();
-    }
-}
 
 panelsim::config settings(std::uint8_t choice) {
     panelsim::config cfg;
