@@ -1,6 +1,7 @@
 // What only a crash, a full disk, a failing call or a second name of a device would show, end
 // to end: the order of the calls that make a dump durable, the failures of each, the panel's
-// line under another name, stop signals the caller ignores, and the trace's empty reads.
+// line under another name, stop signals the caller ignores, the trace's empty reads, and a
+// driver's low-latency flags put back.
 #include "e2e_support.h"
 
 #include <gtest/gtest.h>
@@ -249,5 +250,52 @@ TEST_F(dump_faults, a_replaced_dump_keeps_its_mode_also_when_its_owner_cannot_be
         struct stat status {};
         ASSERT_EQ(stat(path("dump.bin").c_str(), &status), 0);
         EXPECT_EQ(status.st_mode & 0777, 0640U) << program;
+    }
+}
+
+// A driver with a low-latency mode (a UART, a USB adapter) has it for the run and its old
+// flags back however the run ends, since the driver keeps them after the port is closed; a
+// driver that has it already is left alone.
+TEST_F(dump_faults, low_latency_is_set_for_the_run_and_undone_however_it_ends) {
+    if (SHIM.empty()) {
+        GTEST_SKIP() << NO_SHIM;
+    }
+    panelsim::config hangs_up;
+    hangs_up.hang_up_on_flash_request = true;
+    struct way_out {
+        const char* what;
+        const char* flags_before; // hex; ASYNC_LOW_LATENCY is 0x2000
+        panelsim::config cfg;
+        int signal;
+        int status;
+        std::string settings; // the flags each TIOCSSERIAL set, in order
+        std::string note;
+    };
+    const std::string set_and_undone = "TIOCSSERIAL 2010\nTIOCSSERIAL 10\n";
+    const way_out cases[] = {
+        {"completed", "10", {}, 0, 0, set_and_undone, "- low latency set"},
+        {"failed", "10", hangs_up, 0, 3, set_and_undone, "- low latency set"},
+        {"SIGTERM", "10", {}, SIGTERM, 128 + SIGTERM, set_and_undone, "- low latency set"},
+        {"SIGHUP", "10", {}, SIGHUP, 128 + SIGHUP, set_and_undone, "- low latency set"},
+        {"already set", "2010", {}, 0, 0, "", "- low latency already set"},
+    };
+    for (const auto& c : cases) {
+        start_panel(c.cfg);
+        const std::string log = logs.file(std::string("serial-") + c.what);
+        tool_setup setup = with_shim(log, "");
+        setup.environment.push_back(std::string("PANELFLASH_SHIM_SERIAL=") + c.flags_before);
+        setup.signal = c.signal;
+        setup.signal_after = "Read 140   \r";
+        const auto r = run({"-t", "-r", "dump.bin"}, setup);
+        EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out;
+        std::ifstream in(log);
+        std::string settings;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("TIOCSSERIAL ", 0) == 0) {
+                settings += line + "\n";
+            }
+        }
+        EXPECT_EQ(settings, c.settings) << c.what;
+        EXPECT_NE(r.err.find(c.note + "\n"), std::string::npos) << c.what;
     }
 }

@@ -3,12 +3,19 @@
 //   PANELFLASH_SHIM_LOG=FILE   appends "<call> <inode>" for every sync, link and rename: the
 //                              inode of the file synced, or of the file given its new name
 //   PANELFLASH_SHIM_FAIL=CALL  that call fails with EIO without being made
+//   PANELFLASH_SHIM_SERIAL=HEX the port has a driver with these serial flags, as a UART or a
+//                              USB adapter has: TIOCGSERIAL reports them, and each TIOCSSERIAL
+//                              sets them and appends "TIOCSSERIAL <flags in hex>" to the log
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <cstdarg>
+
 #include <dlfcn.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -44,6 +51,20 @@ void record_fd(const char* call, int fd) {
 void record_path(const char* call, int dir_fd, const char* path, int flags) {
     struct stat file {};
     record(call, fstatat(dir_fd, path, &file, flags) == 0, file);
+}
+
+// The serial flags of the pretended driver; -1 until PANELFLASH_SHIM_SERIAL is read.
+long serial_flags = -1;
+
+bool pretend_serial_driver() {
+    const char* flags = std::getenv("PANELFLASH_SHIM_SERIAL");
+    if (flags == nullptr) {
+        return false;
+    }
+    if (serial_flags < 0) {
+        serial_flags = std::strtol(flags, nullptr, 16);
+    }
+    return true;
 }
 
 template <typename Function> Function next(const char* name) {
@@ -99,6 +120,29 @@ int tcsetattr(int fd, int actions, const struct termios* settings) {
     return failing("tcsetattr")
                ? -1
                : next<int (*)(int, int, const struct termios*)>("tcsetattr")(fd, actions, settings);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    if ((request == TIOCGSERIAL || request == TIOCSSERIAL) && pretend_serial_driver()) {
+        auto* serial = static_cast<serial_struct*>(argument);
+        if (request == TIOCGSERIAL) {
+            *serial = serial_struct{};
+            serial->flags = static_cast<int>(serial_flags);
+            return 0;
+        }
+        serial_flags = serial->flags;
+        const char* log = std::getenv("PANELFLASH_SHIM_LOG");
+        if (std::FILE* out = log == nullptr ? nullptr : std::fopen(log, "ae")) {
+            std::fprintf(out, "TIOCSSERIAL %lx\n", serial_flags);
+            std::fclose(out);
+        }
+        return 0;
+    }
+    return next<int (*)(int, unsigned long, void*)>("ioctl")(fd, request, argument);
 }
 
 } // extern "C"
