@@ -6,7 +6,7 @@ root=$PWD
 
 scripts/deps.sh
 cmake --preset dev >/dev/null
-cmake --build --preset dev -j "$(nproc)" --target panelflash-local panelsim >/dev/null
+cmake --build --preset dev -j "$(nproc)" --target panelflash panelsim >/dev/null
 
 work=$(mktemp -d)
 sim_pid=
@@ -17,17 +17,17 @@ cleanup() {
 trap cleanup EXIT
 cd "$work"
 
-# panelsim links its pseudo-terminal at ./frontpanel, where panelflash-local looks.
+# panelsim links its pseudo-terminal at ./frontpanel; -d points the tool there.
 "$root/build/dev/sim/panelsim" --flash panel.bin >panelsim.log &
 sim_pid=$!
 for _ in $(seq 50); do [ -L frontpanel ] && break; sleep 0.1; done
 
 head -c 3000 /dev/urandom >sample.bin
 echo "== panelflash -w sample.bin"
-"$root/build/dev/panelflash-local" -w sample.bin
+"$root/build/dev/panelflash" -d frontpanel -w sample.bin
 echo
 echo "== panelflash -r dump.bin"
-"$root/build/dev/panelflash-local" -r dump.bin
+"$root/build/dev/panelflash" -d frontpanel -r dump.bin
 echo
 if cmp -n 3000 sample.bin dump.bin; then
     echo "The panel's flash holds the sample image: all 3000 bytes match."
