@@ -193,7 +193,9 @@ await_guest() {
         fi
         sleep 0.05
     done
-    wait "$qemu_pid" || echo "qemu-system-aarch64 ended with status $?" >&2
+    local status=0
+    wait "$qemu_pid" || status=$?
+    echo "The guest ran for $((SECONDS - deadline + guest_seconds)) s; QEMU ended with status $status."
 }
 
 passed=0
