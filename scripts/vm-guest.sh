@@ -97,7 +97,9 @@ pl011() {
     older=$pid
     run pl011.lock -i
     report "pl011.lock.says $(tail -n 1 /tmp/pl011.lock.out)"
-    name=pl011.older pid=$older finish
+    name=pl011.older
+    pid=$older
+    finish
     run pl011.reread -r /tmp/pl011-b.dump
     report "pl011.reread.sha256 $(dump_sha256 /tmp/pl011-b.dump /data/b.bin)"
     mkdir /tmp/silent
