@@ -299,3 +299,18 @@ TEST_F(dump_faults, low_latency_is_set_for_the_run_and_undone_however_it_ends) {
         EXPECT_NE(r.err.find(c.note + "\n"), std::string::npos) << c.what;
     }
 }
+
+// An unplugged USB adapter fails every read with EIO: the line has ended, so no wait sleeps
+// through an answer, and the run ends as on a hung-up line.
+TEST_F(dump_faults, reads_failing_as_on_an_unplugged_adapter_end_the_run_promptly) {
+    if (SHIM.empty()) {
+        GTEST_SKIP() << NO_SHIM;
+    }
+    start_panel();
+    const auto r = run({"-r", "dump.bin"}, with_shim(logs.file("unplugged"), "read"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.out.find("Unknown response 0 0, is FP really connected?\n"), std::string::npos)
+        << r.out;
+    EXPECT_LT(r.seconds, 2.0) << "2 x 200 ms, and no wait on a line that has ended";
+    EXPECT_FALSE(file_exists(path("dump.bin")));
+}

@@ -2,7 +2,8 @@
 // and put it in place, and fails one of them, or the port's lock or configuration, on demand.
 //   PANELFLASH_SHIM_LOG=FILE   appends "<call> <inode>" for every sync, link and rename: the
 //                              inode of the file synced, or of the file given its new name
-//   PANELFLASH_SHIM_FAIL=CALL  that call fails with EIO without being made
+//   PANELFLASH_SHIM_FAIL=CALL  that call fails with EIO without being made (read: as the
+//                              reads of an unplugged USB adapter do)
 //   PANELFLASH_SHIM_SERIAL=HEX the port has a driver with these serial flags, as a UART or a
 //                              USB adapter has: TIOCGSERIAL reports them, and each TIOCSSERIAL
 //                              sets them and appends "TIOCSSERIAL <flags in hex>" to the log
@@ -102,6 +103,12 @@ int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags
     return failing("linkat") ? -1
                              : next<int (*)(int, const char*, int, const char*, int)>("linkat")(
                                    from_dir, from, to_dir, to, flags);
+}
+
+// Only the port is read with read(); the image is read through stdio, which calls the kernel
+// by itself.
+ssize_t read(int fd, void* buffer, size_t count) {
+    return failing("read") ? -1 : next<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, count);
 }
 
 int flock(int fd, int operation) {
