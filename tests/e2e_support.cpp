@@ -274,6 +274,15 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
     return result;
 }
 
+panelsim::config faulty_read_back(int address, int reads, bool corrupt, int short_bytes) {
+    panelsim::config cfg;
+    cfg.fault_block = address;
+    cfg.fault_reads = reads;
+    cfg.fault_corrupt = corrupt;
+    cfg.fault_short_bytes = short_bytes;
+    return cfg;
+}
+
 void e2e::SetUp() {
     dir = make_temp_dir();
 }

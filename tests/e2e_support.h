@@ -48,6 +48,10 @@ panelsim::bytes read_file(const std::string& path);
 bool file_exists(const std::string& path);
 std::vector<std::string> list_dir(const std::string& path);
 
+// A panel whose read-back of the block at `address` is faulty `reads` times: its first byte
+// inverted, or only `short_bytes` of the block sent (-1: all of them).
+panelsim::config faulty_read_back(int address, int reads, bool corrupt, int short_bytes = -1);
+
 // Counts non-overlapping occurrences of `what` in `text`.
 int count_of(const std::string& text, const std::string& what);
 

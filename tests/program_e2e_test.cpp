@@ -100,11 +100,7 @@ INSTANTIATE_TEST_SUITE_P(image_lengths, program_lengths,
 
 TEST_F(program, wrong_read_backs_are_retried_up_to_twenty_times) {
     for (const int wrong : {3, 20}) {
-        panelsim::config cfg;
-        cfg.fault_block = 0x80;
-        cfg.fault_reads = wrong;
-        cfg.fault_corrupt = true;
-        start_panel(cfg);
+        start_panel(faulty_read_back(0x80, wrong, true));
         const bytes image = random_image(256, 1);
         write_file(path("img.bin"), image);
         const auto r = run({"-w", "img.bin"});
@@ -120,11 +116,7 @@ TEST_F(program, wrong_read_backs_are_retried_up_to_twenty_times) {
 }
 
 TEST_F(program, a_block_still_wrong_after_twenty_retries_is_dumped_and_fails) {
-    panelsim::config cfg;
-    cfg.fault_block = 0x40;
-    cfg.fault_reads = 21;
-    cfg.fault_corrupt = true;
-    start_panel(cfg);
+    start_panel(faulty_read_back(0x40, 21, true));
     bytes image(128);
     for (std::size_t i = 0; i < image.size(); ++i) {
         image[i] = static_cast<std::uint8_t>(i);
@@ -152,10 +144,7 @@ TEST_F(program, a_block_still_wrong_after_twenty_retries_is_dumped_and_fails) {
 }
 
 TEST_F(program, without_verification_wrong_read_backs_pass_unretried) {
-    panelsim::config cfg;
-    cfg.fault_block = 0x00;
-    cfg.fault_reads = 5;
-    cfg.fault_corrupt = true;
+    const panelsim::config cfg = faulty_read_back(0x00, 5, true);
     start_panel(cfg);
     write_file(path("img.bin"), random_image(100, 2));
     const auto r = run({"-v", "-w", "img.bin"});
@@ -175,11 +164,7 @@ TEST_F(program, without_verification_wrong_read_backs_pass_unretried) {
 }
 
 TEST_F(program, a_short_read_back_is_retried_even_when_the_stale_tail_matches) {
-    panelsim::config cfg;
-    cfg.fault_block = 0x40;
-    cfg.fault_reads = 1;
-    cfg.fault_short_bytes = 60;
-    start_panel(cfg);
+    start_panel(faulty_read_back(0x40, 1, false, 60));
     bytes image = random_image(64, 3);
     image.insert(image.end(), image.begin(), image.end()); // two identical blocks
     write_file(path("img.bin"), image);

@@ -237,11 +237,7 @@ TEST_F(read_out, a_panel_that_does_not_acknowledge_the_exit_keeps_the_old_dump) 
 }
 
 TEST_F(read_out, an_incomplete_block_is_never_written_as_data) {
-    panelsim::config cfg;
-    cfg.fault_block = 0x40;
-    cfg.fault_reads = 1;
-    cfg.fault_short_bytes = 10;
-    start_panel(cfg);
+    start_panel(faulty_read_back(0x40, 1, false, 10));
     const auto r = run({"-r", "dump.bin"});
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.out.find("Read 40   \rIncomplete read at 40, aborting\n"), std::string::npos)
