@@ -292,6 +292,9 @@ TEST_F(read_out, a_block_handed_over_byte_by_byte_is_taken_in_a_few_reads) {
     std::istringstream trace(r.err);
     for (std::string line; std::getline(trace, line);) {
         const auto mark = line.find_first_of("<>");
+        if (mark == std::string::npos) {
+            continue; // a note: low latency, a wait given up
+        }
         if (line[mark] == '>') {
             in_block = line.compare(mark, 5, "> 04 ") == 0;
             if (in_block) {
