@@ -120,6 +120,12 @@ struct session {
         host = std::make_unique<host_line>(dir.file("frontpanel"));
     }
 
+    // Sends `data` and returns up to `n` bytes of the answer.
+    bytes ask(const bytes& data, std::size_t n) const {
+        host->send(data);
+        return host->receive(n);
+    }
+
     void enter_bootloader() {
         host->send(concat(bytes(16, 0x00), FLASH_REQUEST));
         ASSERT_EQ(host->receive(2), (bytes{0x5A, 0xFD}));
@@ -347,10 +353,8 @@ TEST(panel_faults, stop_after_packets_goes_silent_but_records) {
     cfg.stop_after_packets = 2;
     session s(cfg);
     s.enter_bootloader();
-    s.host->send(packet(0x02, 0x0000));
-    EXPECT_EQ(s.host->receive(1), bytes{0x00});
-    s.host->send(packet(0x04, 0x0000));
-    EXPECT_EQ(s.host->receive(65).size(), 65u);
+    EXPECT_EQ(s.ask(packet(0x02, 0x0000), 1), bytes{0x00});
+    EXPECT_EQ(s.ask(packet(0x04, 0x0000), 65).size(), 65u);
     s.host->send(packet(0x02, 0x0040));
     EXPECT_TRUE(s.host->receive_for(100).empty());
     s.host->send({0xAA});
@@ -365,16 +369,12 @@ TEST(panel_faults, stopped_panel_resumes_once_at_a_flash_mode_request) {
     cfg.resume_on_flash_request = true;
     session s(cfg);
     s.enter_bootloader();
-    s.host->send(packet(0x02, 0x0000));
-    EXPECT_EQ(s.host->receive(1), bytes{0x00});
+    EXPECT_EQ(s.ask(packet(0x02, 0x0000), 1), bytes{0x00});
     s.host->send(packet(0x02, 0x0040));
     EXPECT_TRUE(s.host->receive_for(100).empty());
-    s.host->send({0xA5, 0x3C, 0x5E, 0x27});
-    EXPECT_EQ(s.host->receive(2), (bytes{0xFF, 0xFF}));
-    s.host->send(packet(0x02, 0x0080));
-    EXPECT_EQ(s.host->receive(1), bytes{0x00});
-    s.host->send(packet(0x02, 0x00C0));
-    EXPECT_EQ(s.host->receive(1), bytes{0x00}) << "the silence comes once";
+    EXPECT_EQ(s.ask({0xA5, 0x3C, 0x5E, 0x27}, 2), (bytes{0xFF, 0xFF}));
+    EXPECT_EQ(s.ask(packet(0x02, 0x0080), 1), bytes{0x00});
+    EXPECT_EQ(s.ask(packet(0x02, 0x00C0), 1), bytes{0x00}) << "the silence comes once";
 }
 
 TEST(panel_faults, hang_up_after_packets_closes_the_line) {
