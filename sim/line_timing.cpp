@@ -20,13 +20,15 @@ std::int64_t ms_to_ns(double ms) {
 
 } // namespace
 
-line_timing::line_timing(config cfg) : cfg_(std::move(cfg)), machine_(cfg_) {}
+line_timing::line_timing(config cfg)
+    : cfg_(std::move(cfg)), machine_(cfg_), noise_(cfg_.bit_error_rate, cfg_.noise_seed) {}
 
 void line_timing::take_in(std::span<const std::uint8_t> data, std::int64_t now) {
     for (const std::uint8_t b : data) {
         // A byte is on the line for a whole byte time after it was written.
         last_arrival_ns_ = std::max(now, last_arrival_ns_) + BYTE_TIME_NS;
-        const response r = machine_.feed(b);
+        // The panel acts on what it received.
+        const response r = machine_.feed(noise_.to_panel(b));
         const std::int64_t ready = answer_time(r, last_arrival_ns_);
         for (const action& a : r.actions) {
             if (a.kind == action_kind::reply) {
@@ -49,7 +51,8 @@ std::int64_t line_timing::answer_time(const response& r, std::int64_t arrival) {
 
 void line_timing::reply(const bytes& data, std::int64_t ready) {
     const std::size_t first = out_.size();
-    for (const std::uint8_t b : data) {
+    for (const std::uint8_t sent : data) {
+        const std::uint8_t b = noise_.to_host(sent);
         std::int64_t due = 0;
         if (cfg_.line_timing) {
             // Each byte is due when it would have finished arriving at the host.

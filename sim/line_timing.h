@@ -3,6 +3,7 @@
 // No descriptor, thread or clock: every call is given the time, so tests state exact times.
 #pragma once
 
+#include "line_noise.h"
 #include "panel_machine.h"
 
 #include <cstdint>
@@ -48,6 +49,8 @@ class line_timing {
     void stop() { stopping_ = true; }
     void drop_output() { out_.clear(); }
 
+    long flipped_bits() const { return noise_.flipped_bits(); }
+
   private:
     struct outgoing {
         std::int64_t due_ns;
@@ -62,6 +65,7 @@ class line_timing {
 
     config cfg_;
     panel_machine machine_;
+    line_noise noise_;
     std::int64_t last_arrival_ns_ = 0; // when the host's last byte has crossed
     std::int64_t busy_until_ns_ = 0;   // when the panel's last erase or write is done
     std::int64_t last_release_ns_ = 0; // when the panel's last answer byte has crossed

@@ -3,7 +3,9 @@
 
 #include "common/panel_constants.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <getopt.h>
@@ -60,6 +63,24 @@ void usage(std::FILE* out) {
                "  --fault-reads N       how many reads of that block are faulty (default 1)\n"
                "  --fault-corrupt       faulty read-backs have their first byte inverted\n"
                "  --fault-short N       faulty read-backs carry only N bytes of the block\n"
+               "  --bit-errors RATE     flip each data bit on the line, both ways, with this\n"
+               "                        probability (1e-5: one bit in 100000)\n"
+               "  --seed N              the draws of those flips (default 1): a seed gives the\n"
+               "                        same flips to the same bytes in every run\n"
+               "  --corrupt WHAT:K:N[:MASK]\n"
+               "                        flip the bits MASK (hex, default ff) of byte N of\n"
+               "                        WHAT K, counted from 0: 'packet' (bootloader packet\n"
+               "                        as received), 'answer' (the panel's answer to that\n"
+               "                        packet, byte 0 its acknowledgement) or 'version'\n"
+               "                        (version reply); may be given more than once\n"
+               "                        With either of the last two, the panel acts on what it\n"
+               "                        received, as is hardest for the host: a write packet\n"
+               "                        whose checksum no longer matches is programmed as\n"
+               "                        received, a request or packet with a flipped byte is\n"
+               "                        no longer recognised and its bytes are read as whatever\n"
+               "                        the following bytes make of them (a command byte in a\n"
+               "                        write's data starts a packet), and a flipped version\n"
+               "                        request is not answered.\n"
                "  --help                show this help\n",
                out);
 }
@@ -94,6 +115,47 @@ double parse_ms(const char* text, const char* option) {
     char* end = nullptr;
     const double value = std::strtod(text, &end);
     if (errno != 0 || end == text || *end != '\0' || !(value >= 0.0) || value > 60000.0) {
+        bad_value(option, text);
+    }
+    return value;
+}
+
+// WHAT:K:N[:MASK], as --corrupt takes it.
+panelsim::byte_fault parse_byte_fault(const std::string& text, const char* option) {
+    static const std::pair<const char*, panelsim::fault_place> places[] = {
+        {"packet", panelsim::fault_place::packet},
+        {"answer", panelsim::fault_place::answer},
+        {"version", panelsim::fault_place::version},
+    };
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t colon = 0; colon != std::string::npos; start = colon + 1) {
+        colon = text.find(':', start);
+        fields.push_back(text.substr(start, colon == std::string::npos ? colon : colon - start));
+    }
+    if (fields.size() < 3 || fields.size() > 4) {
+        bad_value(option, text);
+    }
+    panelsim::byte_fault fault;
+    const auto place = std::find_if(std::begin(places), std::end(places),
+                                    [&](const auto& p) { return fields[0] == p.first; });
+    if (place == std::end(places)) {
+        bad_value(option, text);
+    }
+    fault.place = place->second;
+    fault.index = static_cast<int>(parse_number(fields[1].c_str(), 10, 0, 1'000'000, option));
+    fault.byte = static_cast<int>(parse_number(fields[2].c_str(), 10, 0, 255, option));
+    if (fields.size() == 4) {
+        fault.mask = static_cast<std::uint8_t>(parse_number(fields[3].c_str(), 16, 1, 255, option));
+    }
+    return fault;
+}
+
+double parse_rate(const char* text, const char* option) {
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(value >= 0.0) || value > 1.0) {
         bad_value(option, text);
     }
     return value;
@@ -214,6 +276,20 @@ const setting SETTINGS[] = {
     {"fault-short", true,
      [](options& o, const char* v, const char* n) {
          o.cfg.fault_short_bytes = static_cast<int>(parse_number(v, 10, 0, BLOCK_SIZE, n));
+     }},
+    {"bit-errors", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.bit_error_rate = parse_rate(v, n);
+         o.cfg.program_bad_writes = true;
+     }},
+    {"seed", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.noise_seed = static_cast<std::uint64_t>(parse_number(v, 10, 0, LONG_MAX, n));
+     }},
+    {"corrupt", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.byte_faults.push_back(parse_byte_fault(v, n));
+         o.cfg.program_bad_writes = true;
      }},
     {"help", false,
      [](options&, const char*, const char*) {

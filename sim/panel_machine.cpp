@@ -79,9 +79,12 @@ double line_stats::line_limit_ms(const config& cfg) const {
 
 panel_machine::panel_machine(config cfg)
     : cfg_(std::move(cfg)), flash_(default_flash()), sent_(cfg_.sent_at_start),
-      bootloader_(cfg_.start_in_bootloader) {}
+      bootloader_(cfg_.start_in_bootloader), faults_done_(cfg_.byte_faults.size(), false) {}
 
 response panel_machine::feed(std::uint8_t b) {
+    if (bootloader_) {
+        b = corrupt_received(b);
+    }
     received_.push_back(b);
     ++stats_.host_bytes;
     response r;
@@ -128,13 +131,13 @@ void panel_machine::feed_firmware(std::uint8_t b, response& r) {
 void panel_machine::answer_version_request(response& r) {
     if (cfg_.hang_up_on_version_request) {
         hang_up(r);
-    } else if (cfg_.version_reply) {
-        reply(*cfg_.version_reply, r);
-    } else {
-        reply({FRAME_START, FRAME_VERSION, static_cast<std::uint8_t>(cfg_.version >> 8),
-               static_cast<std::uint8_t>(cfg_.version & 0xFF)},
-              r);
+        return;
     }
+    bytes answer = cfg_.version_reply.value_or(
+        bytes{FRAME_START, FRAME_VERSION, static_cast<std::uint8_t>(cfg_.version >> 8),
+              static_cast<std::uint8_t>(cfg_.version & 0xFF)});
+    corrupt_sent(fault_place::version, version_replies_++, answer, 0);
+    reply(answer, r);
 }
 
 void panel_machine::flash_request(response& r) {
@@ -240,18 +243,20 @@ bytes panel_machine::apply_packet(packet& p, response& r) {
     return read;
 }
 
-// A write packet's data goes into its block only when its checksum is right. Programming only
+// A write packet's data goes into its block only when its checksum is right, unless the panel
+// is set to program bad writes as received; returns whether it was right. Programming only
 // clears bits, as real flash does.
 bool panel_machine::program_block(std::span<std::uint8_t> cells) const {
     const auto data = std::span(pending_).subspan(4, BLOCK_SIZE);
     const unsigned sum = std::accumulate(data.begin(), data.end(), 0u);
-    if ((sum & 0xFF) != pending_.back()) {
+    const bool checksum_ok = (sum & 0xFF) == pending_.back();
+    if (!checksum_ok && !cfg_.program_bad_writes) {
         return false;
     }
     for (std::size_t i = 0; i < cells.size(); ++i) {
         cells[i] &= data[i];
     }
-    return true;
+    return checksum_ok;
 }
 
 // The block as a read sends it back: faulty for the first fault_reads reads of the
@@ -277,6 +282,8 @@ void panel_machine::answer_packet(const packet& p, const bytes& data, response& 
         bytes answer = cfg_.noise_before_ack;
         answer.push_back(ACK);
         answer.insert(answer.end(), data.begin(), data.end());
+        corrupt_sent(fault_place::answer, static_cast<int>(packets_.size()) - 1, answer,
+                     cfg_.noise_before_ack.size());
         reply(answer, r);
         ++answered_packets_;
     }
@@ -303,6 +310,38 @@ bool panel_machine::hang_up_reached() const {
 void panel_machine::reply(const bytes& data, response& r) const {
     if (!silent_ && !data.empty()) {
         r.actions.push_back({action_kind::reply, data});
+    }
+}
+
+// The byte as the panel receives it: a fault set for its place in the packet being assembled
+// flips it before the bootloader sees it, so a flipped command byte starts no packet.
+std::uint8_t panel_machine::corrupt_received(std::uint8_t b) {
+    const bool in_packet = !pending_.empty() && pending_.front() != REQUEST_START;
+    if (!in_packet && !(pending_.empty() && is_command(b))) {
+        return b;
+    }
+    const int index = static_cast<int>(packets_.size());
+    const int position = static_cast<int>(pending_.size());
+    for (std::size_t i = 0; i < cfg_.byte_faults.size(); ++i) {
+        const byte_fault& f = cfg_.byte_faults[i];
+        if (!faults_done_[i] && f.place == fault_place::packet && f.index == index &&
+            f.byte == position) {
+            faults_done_[i] = true;
+            b = static_cast<std::uint8_t>(b ^ f.mask);
+        }
+    }
+    return b;
+}
+
+// Flips the bytes of an answer that faults are set for, counting from `first`.
+void panel_machine::corrupt_sent(fault_place place, int index, bytes& data, std::size_t first) {
+    for (std::size_t i = 0; i < cfg_.byte_faults.size(); ++i) {
+        const byte_fault& f = cfg_.byte_faults[i];
+        const std::size_t at = first + static_cast<std::size_t>(f.byte);
+        if (!faults_done_[i] && f.place == place && f.index == index && at < data.size()) {
+            faults_done_[i] = true;
+            data[at] = static_cast<std::uint8_t>(data[at] ^ f.mask);
+        }
     }
 }
 

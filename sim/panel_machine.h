@@ -19,6 +19,20 @@ using flash_image = std::array<std::uint8_t, FLASH_SIZE>;
 // The flash a fresh panel holds: a recognisable, non-uniform pattern.
 flash_image default_flash();
 
+// A chosen byte corrupted as the line would corrupt it, for exact tests of what the host makes
+// of it: where it lies is counted in the protocol's own units, so no timing moves it.
+enum class fault_place {
+    packet,  // byte `byte` of bootloader packet `index`, as the panel assembles it
+    answer,  // byte `byte` of the answer to bootloader packet `index` (0: the acknowledgement)
+    version, // byte `byte` of version reply `index`
+};
+struct byte_fault {
+    fault_place place = fault_place::packet;
+    int index = 0;            // which packet, answer or reply, from 0
+    int byte = 0;             // which byte of it, from 0
+    std::uint8_t mask = 0xFF; // the bits flipped
+};
+
 // Where g++ 12 inlines building a config at -O2 and above, it may warn that the constant
 // list behind flash_mode_reply's default "may be used uninitialized". That is a false
 // positive of this compiler (clang and the sanitizers see nothing), so for g++ that one
@@ -53,6 +67,14 @@ struct config {
     int fault_reads = 0;
     bool fault_corrupt = false; // read-back has its first byte inverted
     int fault_short_bytes = -1; // only this many bytes of the block are sent; -1: all
+
+    // --- line noise ---
+    double bit_error_rate = 0;           // each data bit flips with this probability, both ways
+    std::uint64_t noise_seed = 1;        // the draws of the flips
+    std::vector<byte_fault> byte_faults; // chosen bytes corrupted
+    // A write packet whose checksum does not match is programmed as received instead of
+    // ignored: on a noisy line, the harder case for the host.
+    bool program_bad_writes = false;
 
     // --- timing model ---
     bool line_timing = false; // 115200 baud, 8N1 pacing both ways
@@ -138,6 +160,8 @@ class panel_machine {
     bool hang_up_reached() const;
     void reply(const bytes& data, response& r) const;
     void hang_up(response& r);
+    std::uint8_t corrupt_received(std::uint8_t b);
+    void corrupt_sent(fault_place place, int index, bytes& data, std::size_t first);
 
     config cfg_;
     flash_image flash_;
@@ -150,6 +174,8 @@ class panel_machine {
     bytes pending_; // request or packet being assembled
     int answered_packets_ = 0;
     int faulted_reads_ = 0;
+    std::vector<bool> faults_done_; // byte_faults already applied, each once
+    int version_replies_ = 0;
     bool silent_ = false;  // answers nothing more
     bool resumed_ = false; // the stop_after_packets silence is over
 };

@@ -60,6 +60,15 @@ TEST_F(panelsim_cli, help_and_usage_errors) {
          64,
          "",
          "panelsim: bad value for --fault-block: 1fc1\n" + usage},
+        {{"--bit-errors", "2"}, 64, "", "panelsim: bad value for --bit-errors: 2\n" + usage},
+        {{"--corrupt", "answer:3"},
+         64,
+         "",
+         "panelsim: bad value for --corrupt: answer:3\n" + usage},
+        {{"--corrupt", "reply:0:1"},
+         64,
+         "",
+         "panelsim: bad value for --corrupt: reply:0:1\n" + usage},
         {{"extra"}, 64, "", "panelsim: unexpected argument: extra\n" + usage},
         {{"--bogus"}, 64, "", ""},
     };
@@ -107,6 +116,12 @@ TEST_F(panelsim_cli, help_and_usage_errors) {
                         "--fault-corrupt",
                         "--fault-short",
                         "10",
+                        "--bit-errors",
+                        "1e-5",
+                        "--seed",
+                        "3",
+                        "--corrupt",
+                        "packet:4:2:40",
                         "--help"},
                        panelsim_program(10));
     EXPECT_EQ(r.status, 0) << r.err;

@@ -1,4 +1,5 @@
 // The simulated panel driven from the host's side of its pseudo-terminal.
+#include "line_noise.h"
 #include "panel_sim.h"
 #include "temp_dir.h"
 
@@ -440,6 +441,94 @@ TEST(panel_faults, stop_and_hang_up_after_packets_count_answers) {
         }
         EXPECT_EQ(machine.packets().size(), 3u);
     }
+}
+
+// What the panel makes of one chosen byte flipped on its way, each place once, driven
+// directly: a flipped erase address erases another block, a flipped command byte starts no
+// packet, a write whose checksum no longer matches is programmed as received.
+TEST(panel_faults, a_chosen_byte_is_corrupted_once_where_it_lies) {
+    using panelsim::fault_place;
+    const auto initial = panelsim::default_flash();
+    const bytes data = pattern_block(3);
+    const auto flipped = [](bytes b, std::size_t at, std::uint8_t mask) {
+        b[at] ^= mask;
+        return b;
+    };
+    bytes unerased = block_of(initial, 0x80); // written over without an erase
+    for (std::size_t i = 0; i < 64; ++i) {
+        unerased[i] &= data[i];
+    }
+    const bytes erased(64, 0xFF);
+    const bytes version = {0x5A, 0x00, 0x01, 0x05};
+    struct {
+        panelsim::byte_fault fault;
+        bytes block_40, block_80, version_reply;
+        std::size_t packets;
+    } const cases[] = {
+        {{fault_place::packet, 0, 3, 0xC0}, erased, unerased, version, 4},
+        {{fault_place::packet, 0, 0, 0x08}, block_of(initial, 0x40), unerased, version, 3},
+        {{fault_place::packet, 1, 5, 0x10},
+         block_of(initial, 0x40),
+         flipped(data, 1, 0x10),
+         version,
+         4},
+        {{fault_place::answer, 2, 2, 0x01}, block_of(initial, 0x40), data, version, 4},
+        {{fault_place::version, 0, 3, 0x02},
+         block_of(initial, 0x40),
+         data,
+         flipped(version, 3, 0x02),
+         4},
+    };
+    for (const auto& c : cases) {
+        panelsim::config cfg;
+        cfg.start_in_bootloader = true;
+        cfg.byte_faults = {c.fault};
+        cfg.program_bad_writes = true;
+        cfg.version = 0x0105;
+        panelsim::panel_machine machine(cfg);
+        const auto answer_to = [&](const bytes& line) {
+            bytes answer;
+            for (const std::uint8_t b : line) {
+                for (const panelsim::action& a : machine.feed(b).actions) {
+                    answer.insert(answer.end(), a.data.begin(), a.data.end());
+                }
+            }
+            return answer;
+        };
+        answer_to(packet(0x02, 0x0080));
+        answer_to(write_packet(0x0080, data));
+        const bytes read = answer_to(packet(0x04, 0x0080));
+        answer_to({0x01, 0x42});
+        const bytes version_reply = answer_to(VERSION_REQUEST);
+        const auto at = static_cast<int>(&c - cases);
+        EXPECT_EQ(block_of(machine.flash(), 0x40), c.block_40) << at;
+        EXPECT_EQ(block_of(machine.flash(), 0x80), c.block_80) << at;
+        const bytes expected_read = concat({0x00}, c.block_80);
+        EXPECT_EQ(read, c.fault.place == fault_place::answer ? flipped(expected_read, 2, 0x01)
+                                                             : expected_read)
+            << at;
+        EXPECT_EQ(version_reply, c.version_reply) << at;
+        EXPECT_EQ(machine.packets().size(), c.packets) << at;
+    }
+}
+
+// The line's flips: about the rate asked for, the same for a seed, none at rate 0.
+TEST(panel_noise, flips_bits_at_the_rate_and_the_same_for_a_seed) {
+    const auto flips = [](double rate, std::uint64_t seed) {
+        panelsim::line_noise noise(rate, seed);
+        bytes seen;
+        for (int i = 0; i < 125'000; ++i) { // a million bits each way
+            seen.push_back(noise.to_panel(0x00));
+            seen.push_back(noise.to_host(0xFF));
+        }
+        return std::make_pair(noise.flipped_bits(), seen);
+    };
+    const auto [count, seen] = flips(1e-4, 7);
+    EXPECT_GT(count, 150); // 200 expected in 2 million bits
+    EXPECT_LT(count, 250);
+    EXPECT_EQ(flips(1e-4, 7).second, seen);
+    EXPECT_NE(flips(1e-4, 8).second, seen);
+    EXPECT_EQ(flips(0, 7).first, 0);
 }
 
 TEST(panel_faults, noise_comes_before_every_acknowledgement) {
