@@ -34,24 +34,43 @@ def image_block(length, address):
 
 
 def connected(reply=(0x5A, 0xFD)):
-    """Nothing to drain, the flash-mode reply, then the answer to the first sync byte."""
-    return chunk(reply, silence=1) + chunk([0x55])
+    """Nothing to drain (two empty reads end it), the flash-mode reply, then the answer to
+    the first sync byte."""
+    return chunk(reply, silence=8) + chunk([0x55])
+
+
+def read_answer(block):
+    return chunk([0]) + chunks(block, 8, silence=1)
+
+
+def bootloader_area(reads):
+    """The eight blocks above 0x1DFF, each read `reads` times."""
+    return b"".join(read_answer(flash_block(a)) * reads for a in range(0x1E00, 0x2000, 64))
 
 
 def programmed(length, wrong_first=False):
-    script = b""
-    for address in range(0, (min(length, 7680) + 63) // 64 * 64, 64):
-        block = image_block(length, address)
-        if wrong_first:
-            script += chunks([0] * 4, 1) + chunk(bytes([block[0] ^ 0xFF]) + block[1:])
-            wrong_first = False
-        script += chunks([0] * 4, 1) + chunk(block)
-    return script + chunk([0])
+    """Verified: the bootloader area read twice, every block erased and written twice, read
+    back (the first one twice wrong, programmed again and read again, then all a second
+    time), the bootloader area once more, the exit."""
+    addresses = range(0, (min(length, 7680) + 63) // 64 * 64, 64)
+    script = bootloader_area(2) + b"".join(chunks([0] * 3, 1) for _ in addresses)
+    check = b"".join(read_answer(image_block(length, a)) for a in addresses)
+    if wrong_first:
+        block = image_block(length, 0)
+        wrong = bytes([block[0] ^ 0xFF]) + block[1:]
+        script += read_answer(wrong) * 2 + chunks([0] * 3, 1) + check + check
+    else:
+        script += check
+    return script + bootloader_area(1) + chunk([0])
+
+
+def version_reply(version):
+    """The same reply to two requests."""
+    return chunk([0x5A, 0x00, version >> 8, version & 0xFF]) * 2
 
 
 def run_seeds():
-    readout = b"".join(chunk([0]) + chunks(flash_block(a), 8, silence=1)
-                       for a in range(0, 8192, 64))
+    readout = b"".join(read_answer(flash_block(a)) * 2 for a in range(0, 8192, 64))
     return {
         "read_out": bytes([1]) + word16(0) + word16(0) + connected() + readout + chunk([0]),
         "write_two_blocks": bytes([0]) + word16(80) + word16(0) + connected() + programmed(80),
@@ -59,11 +78,10 @@ def run_seeds():
         + chunks([0] * 4, 1) + chunk(flash_block(0)) + chunk([0]),
         "write_retried_after_a_verify_error": bytes([0]) + word16(64) + word16(0)
         + connected((0xFF, 0xFF)) + programmed(64, wrong_first=True),
-        "write_current_panel": bytes([0]) + word16(64) + word16(0x105)
-        + chunk([0x5A, 0x00, 0x01, 0x05]),
+        "write_current_panel": bytes([0]) + word16(64) + word16(0x105) + version_reply(0x105),
         "write_older_panel": bytes([0]) + word16(64) + word16(0x105)
-        + chunks([0x5A, 0x00, 0x01, 0x04], 2, silence=1) + connected() + programmed(64),
-        "version": bytes([2]) + word16(0) + word16(0) + chunk([0x5A, 0x00, 0x01, 0x05]),
+        + chunks([0x5A, 0x00, 0x01, 0x04], 2, silence=1) * 2 + connected() + programmed(64),
+        "version": bytes([2]) + word16(0) + word16(0) + version_reply(0x105),
     }
 
 
@@ -75,7 +93,7 @@ def main():
             + chunk([0x5A, 0xF1, 1, 2, 3, 4]) + chunk([0x5A, 0x0B, 1, 2], silence=8)
             + chunk([3, 4, 5, 6, 7]),
             "query_older": bytes([1]) + word16(0x105)
-            + chunks([0x5A, 0x00, 0x01, 0x04], 2, silence=1),
+            + chunks([0x5A, 0x00, 0x01, 0x04], 2, silence=1) * 2,
             "query_silent_panel": bytes([1]) + word16(0x105),
         },
         "fuzz_reading": {

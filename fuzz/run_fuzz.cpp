@@ -38,7 +38,10 @@ struct run_setup {
 struct panel_view {
     std::map<int, bytes> written; // the data of the last write packet, by address
     int erases = 0;
-    bool exited = false; // the exit packet was sent
+    bool exited = false;          // the exit packet was sent
+    int reconnects = 0;           // connection sequences gone through again
+    int last_change = -1;         // the packet number of the last erase or write
+    std::map<int, int> last_read; // the packet number of the last read, by address
 };
 
 } // namespace
@@ -111,31 +114,58 @@ static int block_address(std::span<const std::uint8_t> packet) {
     return address;
 }
 
-// After the flash-mode request: sync bytes, then whole bootloader packets, the exit packet last.
+static const bytes RECONNECTION = [] {
+    bytes line(48, 0x00);
+    line.insert(line.end(), {0xA5, 0x3C, 0x5E, 0x27});
+    return line;
+}();
+static const bytes VERSION_ASKED = {0xA5, 0x00, 0x00};
+
+static void read_packet(std::span<const std::uint8_t> packet, int number, panel_view& panel) {
+    panel.exited = panel.exited || packet[0] == 0x01;
+    if (packet[0] == 0x02 || packet[0] == 0x03) {
+        require(!panel.exited, "nothing is erased or written after the exit packet");
+        require(block_address(packet) < 0x1E00, "no erase or write at or above 0x1E00");
+        panel.erases += packet[0] == 0x02;
+        panel.last_change = number;
+    }
+    if (packet[0] == 0x03) {
+        const auto data = packet.subspan(4, 64);
+        const int sum = std::accumulate(data.begin(), data.end(), 0);
+        require((sum & 0xFF) == packet[68], "a write packet ends with its data's sum");
+        panel.written[block_address(packet)] = bytes(data.begin(), data.end());
+    }
+    if (packet[0] == 0x04) {
+        require(block_address(packet) < 0x2000, "reads stay in the flash");
+        panel.last_read[block_address(packet)] = number;
+    }
+}
+
+// After the flash-mode request: whole bootloader packets, with sync bytes before and between
+// them and the connection sequence again after a lost answer; after the exit packet only sync
+// bytes, the exit packet again and a version request.
 static panel_view read_packets(std::span<const std::uint8_t> line) {
     panel_view panel;
-    while (!line.empty() && line[0] == 0xAA) {
-        line = line.subspan(1);
-    }
-    while (!line.empty()) {
+    for (int number = 0; !line.empty(); ++number) {
+        if (line[0] == 0xAA) {
+            line = line.subspan(1);
+            continue;
+        }
+        if (starts_with(line, RECONNECTION)) {
+            require(!panel.exited && ++panel.reconnects <= 3, "at most 3 connections again");
+            line = line.subspan(RECONNECTION.size());
+            continue;
+        }
+        if (panel.exited && starts_with(line, VERSION_ASKED)) {
+            line = line.subspan(VERSION_ASKED.size());
+            continue;
+        }
         require(line.size() >= 2 && line[1] == 0x42, "after sync only bootloader packets");
         const std::size_t size = line[0] == 0x01 ? 2 : line[0] == 0x03 ? 69 : 4;
         require(line[0] >= 0x01 && line[0] <= 0x04 && line.size() >= size, "packets are whole");
-        const auto packet = line.first(size);
+        require(!panel.exited || line[0] == 0x01, "only the exit packet follows the exit packet");
+        read_packet(line.first(size), number, panel);
         line = line.subspan(size);
-        require(packet[0] != 0x01 || line.empty(), "nothing follows the exit packet");
-        panel.exited = packet[0] == 0x01;
-        if (packet[0] == 0x02 || packet[0] == 0x03) {
-            require(block_address(packet) < 0x1E00, "no erase or write at or above 0x1E00");
-            panel.erases += packet[0] == 0x02;
-        }
-        if (packet[0] == 0x03) {
-            const auto data = packet.subspan(4, 64);
-            const int sum = std::accumulate(data.begin(), data.end(), 0);
-            require((sum & 0xFF) == packet[68], "a write packet ends with its data's sum");
-            panel.written[block_address(packet)] = bytes(data.begin(), data.end());
-        }
-        require(packet[0] != 0x04 || block_address(packet) < 0x2000, "reads stay in the flash");
     }
     return panel;
 }
@@ -145,7 +175,9 @@ static panel_view read_line(const run_setup& setup, int status, const bytes& lin
     bytes expected(16, 0x00);
     expected.insert(expected.end(), {0xA5, 0x00, 0x00});
     if (setup.op == operation::version) {
-        require(line == expected, "-i sends a zero burst and the version request, no more");
+        require(starts_with(line, expected) && (line.size() - 16) % 3 == 0 &&
+                    line.size() <= 16 + 4 * 3,
+                "-i sends a zero burst and version requests, no more");
         return {};
     }
     if (line.empty()) {
@@ -155,8 +187,13 @@ static panel_view read_line(const run_setup& setup, int status, const bytes& lin
     if (setup.minimum_version == 0) {
         expected.clear();
     }
+    // The version request again, until two replies agree.
+    while (setup.minimum_version != 0 && line.size() >= expected.size() + 3 &&
+           std::equal(expected.end() - 3, expected.end(), line.begin() + expected.size())) {
+        expected.insert(expected.end(), {0xA5, 0x00, 0x00});
+    }
     if (status == 1) {
-        require(line == expected, "a current panel hears the version request and no more");
+        require(line == expected, "a current panel hears the version requests and no more");
         return {};
     }
     expected.insert(expected.end(), 48, 0x00);
@@ -182,6 +219,19 @@ static void check_programmed(const run_setup& setup, const panel_view& panel) {
     }
 }
 
+// Status 0 after verified programming: every block of the image and of the bootloader area
+// was read after the last erase or write, whichever block that was meant for.
+static void check_read_back(const run_setup& setup, const panel_view& panel) {
+    const int blocks = (std::min({setup.image_length, 32768, 7680}) + 63) / 64;
+    for (int address = 0; address < 0x2000; address += 64) {
+        if (address < blocks * 64 || address >= 0x1E00) {
+            const auto read = panel.last_read.find(address);
+            require(read != panel.last_read.end() && read->second > panel.last_change,
+                    "each block is read back after the last erase or write");
+        }
+    }
+}
+
 static void check_run(const run_setup& setup, int status, const bytes& line) {
     require(status == 0 || status == 1 || status == 2 || status == 3 || status == 255,
             "the exit status is 0, 1, 2, 3 or 255");
@@ -200,6 +250,9 @@ static void check_run(const run_setup& setup, int status, const bytes& line) {
     }
     if (setup.op == operation::program && status == 0) {
         check_programmed(setup, panel);
+        if (!setup.skip_verify) {
+            check_read_back(setup, panel);
+        }
     }
 }
 
@@ -208,6 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const run_setup setup = read_setup(input);
     fake_port::reset();
     reset_frame_receiver();
+    reset_recovery();
     reset_image();
     make_work_folder();
     if (setup.op == operation::program) {

@@ -283,6 +283,14 @@ panelsim::config faulty_read_back(int address, int reads, bool corrupt, int shor
     return cfg;
 }
 
+panelsim::config corrupted_byte(panelsim::fault_place place, int index, int byte,
+                                std::uint8_t mask) {
+    panelsim::config cfg;
+    cfg.byte_faults.push_back({place, index, byte, mask});
+    cfg.program_bad_writes = true;
+    return cfg;
+}
+
 void e2e::SetUp() {
     dir = make_temp_dir();
 }

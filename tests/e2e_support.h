@@ -52,6 +52,11 @@ std::vector<std::string> list_dir(const std::string& path);
 // inverted, or only `short_bytes` of the block sent (-1: all of them).
 panelsim::config faulty_read_back(int address, int reads, bool corrupt, int short_bytes = -1);
 
+// A panel whose line flips the bits `mask` of byte `byte` of the `index`-th packet, answer
+// to a packet, or version reply (all from 0).
+panelsim::config corrupted_byte(panelsim::fault_place place, int index, int byte,
+                                std::uint8_t mask = 0xFF);
+
 // Counts non-overlapping occurrences of `what` in `text`.
 int count_of(const std::string& text, const std::string& what);
 

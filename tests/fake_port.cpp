@@ -113,6 +113,10 @@ void wait_readable(int timeout_us) {
     wait_log.push_back(timeout_us);
 }
 
+bool line_hung_up() {
+    return hung_up && queue.empty();
+}
+
 void pause_us(int duration_us) {
     pause_log.push_back(duration_us);
 }

@@ -25,11 +25,18 @@ bytes concat(std::initializer_list<bytes> parts) {
 
 const bytes FLASH_REQUEST = {0xA5, 0x3C, 0x5E, 0x27};
 
+int count_of_connections(const std::string& out) {
+    return out.find("Enter Flashmode...\nAccepted (2)\nSync\nSynced\n") != std::string::npos;
+}
+
 } // namespace
 
 class panel_protocol : public ::testing::Test {
   protected:
-    void SetUp() override { fake_port::reset(); }
+    void SetUp() override {
+        fake_port::reset();
+        reset_recovery();
+    }
 };
 
 TEST_F(panel_protocol, checksum_is_the_byte_sum_modulo_256) {
@@ -144,9 +151,60 @@ TEST_F(panel_protocol_DeathTest, a_bootloader_that_never_answers_sync_ends_with_
                        "Sync\nCan't sync with Frontpanel, powercycle and try without -c option\n");
 }
 
-TEST_F(panel_protocol_DeathTest, a_missing_acknowledgement_ends_the_run_with_status_3) {
-    EXPECT_EXIT_SAYING(erase_block(0), 3, "^No answer from Frontpanel, aborting\n$");
+TEST_F(panel_protocol, a_missing_acknowledgement_is_reported_to_the_caller) {
+    EXPECT_FALSE(erase_block(0));
+    EXPECT_EQ(fake_port::reads(), 100);
     fake_port::arrive(bytes(500, 0x13));
     std::array<std::uint8_t, BLOCK_SIZE> block{};
-    EXPECT_EXIT_SAYING(read_block(0x40, block), 3, "No answer from Frontpanel, aborting");
+    EXPECT_EQ(read_block(0x40, block), -1);
+}
+
+// After a lost answer: the line drained (two empty reads end it), then sync bytes until one
+// is answered alone, or the connection sequence again.
+TEST_F(panel_protocol_DeathTest, a_lost_answer_finds_the_bootloader_again_or_ends_the_run) {
+    const bytes lost = {0x5A, 0x7E, 0x11}; // what was still arriving: drained
+    const bytes unanswered_syncs(100, 0xAA);
+    struct {
+        bool bootloader_answers_sync;
+        bytes flash_mode_reply;
+        int reconnects_before;
+        int status; // -1: recovered
+        bytes written_after_drain;
+    } const cases[] = {
+        {true, {}, 0, -1, {0xAA}},
+        {false,
+         {0xFF, 0xFF},
+         0,
+         -1,
+         concat({unanswered_syncs, bytes(48, 0x00), FLASH_REQUEST, {0xAA}})},
+        {false, {}, 0, 3, {}},
+        {false, {0xFF, 0xFF}, RECONNECTS, 3, {}},
+    };
+    for (const auto& c : cases) {
+        fake_port::reset();
+        reset_recovery();
+        reconnects_made = c.reconnects_before;
+        fake_port::arrive(lost);
+        fake_port::silence(2);
+        if (c.bootloader_answers_sync) {
+            fake_port::arrive({0x55});
+        } else {
+            fake_port::silence(100 + 2);
+            fake_port::arrive(c.flash_mode_reply);
+            fake_port::arrive({0x55});
+        }
+        if (c.status >= 0) {
+            EXPECT_EXIT_SAYING(recover_panel(0x40), c.status,
+                               "Answer lost at 40, trying again\n.*"
+                               "No answer from Frontpanel, aborting\n$");
+            continue;
+        }
+        testing::internal::CaptureStdout();
+        recover_panel(0x40);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out.rfind("\nAnswer lost at 40, trying again\n", 0), 0U) << out;
+        EXPECT_EQ(count_of_connections(out), c.bootloader_answers_sync ? 0 : 1) << out;
+        EXPECT_EQ(fake_port::written(), c.written_after_drain);
+        EXPECT_TRUE(fake_port::drained());
+    }
 }

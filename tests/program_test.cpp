@@ -1,5 +1,6 @@
 // The hex dump layout, the block arithmetic and the retry loop against a scripted port.
 #include "program/program.h"
+#include "protocol/panel_protocol.h"
 
 #include "exit_expectations.h"
 #include "fake_port.h"
@@ -48,6 +49,7 @@ class program_retries : public ::testing::Test {
   protected:
     void SetUp() override {
         fake_port::reset();
+        reset_recovery();
         image_buffer.fill(0);
         for (int i = 0; i < 64; ++i) {
             image_buffer[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
@@ -58,34 +60,65 @@ class program_retries : public ::testing::Test {
         fake_port::arrive({0x00, 0x00, 0x00, 0x00});
         fake_port::arrive(readback);
     }
+    static void writes_acknowledged() { fake_port::arrive({0x00, 0x00, 0x00}); }
+    static void read_answers(const bytes& block, int times = 1) {
+        for (int i = 0; i < times; ++i) {
+            fake_port::arrive({0x00});
+            fake_port::arrive(block);
+        }
+    }
+    // The eight blocks above the application area, read until two reads agree before the
+    // first erase, and once at the end.
+    static void bootloader_area_reads(int times) {
+        for (int block = 0; block < 8; ++block) {
+            read_answers(bytes(64, static_cast<std::uint8_t>(0xB0 + block)), times);
+        }
+    }
     static bytes block() { return bytes(image_buffer.begin(), image_buffer.begin() + 64); }
+    static bytes wrong_block() {
+        bytes wrong = block();
+        wrong[7] ^= 0xFF;
+        return wrong;
+    }
 };
 
-TEST_F(program_retries, a_mismatch_is_retried_with_the_whole_attempt) {
-    bytes wrong = block();
-    wrong[7] ^= 0xFF;
-    attempt_reads_back(wrong);
-    attempt_reads_back(block());
+TEST_F(program_retries, a_block_read_back_wrong_twice_is_programmed_again_and_all_checked_again) {
+    bootloader_area_reads(2);
+    writes_acknowledged();
+    read_answers(wrong_block(), 2);
+    writes_acknowledged();
+    read_answers(block());
+    read_answers(block()); // the second pass
+    bootloader_area_reads(1);
     testing::internal::CaptureStdout();
     program_image(image_buffer, 64, false);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Program at 0   \r\nVerify error, retry #0\n");
-    EXPECT_EQ(fake_port::written().size(), 2U * (4 + 69 + 69 + 4));
+              "Program at 0   \rVerify at 0   \r\nVerify error, retry #0\nVerify at 0   \r");
+    EXPECT_EQ(fake_port::written().size(), 16U * 4 + 2 * (4 + 69 + 69) + 4U * 4 + 8 * 4);
+    EXPECT_TRUE(fake_port::drained());
 }
 
 TEST_F(program_retries, a_short_read_back_never_verifies_on_stale_bytes) {
     // Two identical blocks: the stale tail of the first read-back matches the second.
     std::copy_n(image_buffer.begin(), 64, image_buffer.begin() + 64);
-    attempt_reads_back(block());
+    bootloader_area_reads(2);
+    writes_acknowledged();
+    writes_acknowledged();
+    read_answers(block());
     bytes short_back = block();
     short_back.resize(60);
-    attempt_reads_back(short_back);
-    fake_port::silence(400 - 60); // the read gives up on the missing four bytes
-    attempt_reads_back(block());
+    read_answers(short_back);
+    fake_port::silence(100 - 60); // the read gives up on the missing four bytes
+    fake_port::silence(2);        // nothing left to drain
+    fake_port::arrive({0x55});    // in sync at the first sync byte
+    read_answers(block());
+    bootloader_area_reads(1);
     testing::internal::CaptureStdout();
     program_image(image_buffer, 128, false);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Program at 0   \rProgram at 40   \r\nVerify error, retry #0\n");
+              "Program at 0   \rProgram at 40   \rVerify at 0   \rVerify at 40   \r"
+              "\nAnswer lost at 40, trying again\n");
+    EXPECT_TRUE(fake_port::drained());
 }
 
 TEST_F(program_retries, without_verification_each_block_gets_one_attempt) {
@@ -102,10 +135,25 @@ class program_retries_DeathTest : public program_retries {};
 TEST_F(program_retries_DeathTest, after_twenty_retries_both_blocks_are_dumped) {
     bytes wrong = block();
     wrong[0] = 0xEE;
+    bootloader_area_reads(2);
     for (int attempt = 0; attempt < 21; ++attempt) {
-        attempt_reads_back(wrong);
+        writes_acknowledged();
+        read_answers(wrong, 2);
     }
     EXPECT_EXIT_SAYING(program_image(image_buffer, 64, false), 255,
                        "retry #19\nToo many retries, aborting\nData should be:\n"
                        "0000 00 01 02 03 .*\nData is:\n0000 ee 01 02 03 .*3f \n\n$");
+}
+
+// Nothing programming sends goes above 0x1DFF, but a flipped address bit can reach the
+// bootloader's blocks: what they held before must still be there at the end.
+TEST_F(program_retries_DeathTest, a_changed_bootloader_area_fails_the_run) {
+    bootloader_area_reads(2);
+    writes_acknowledged();
+    read_answers(block());
+    read_answers(bytes(64, 0xFF), 2); // 0x1E00, erased
+    EXPECT_EXIT_SAYING(program_image(image_buffer, 64, false), 255,
+                       "Bootloader area changed at 1e00: the panel may not start again, and "
+                       "programming cannot repair it\nData was:\n0000 b0 b0 .*\nData is:\n"
+                       "0000 ff ff .*");
 }

@@ -63,8 +63,10 @@ TEST_F(read_out, dumps_the_whole_flash_with_the_exact_exchange) {
     settle();
     bytes line = connection_bytes();
     for (int address = 0; address < 0x2000; address += 0x40) {
-        line.insert(line.end(), {0x04, 0x42, static_cast<std::uint8_t>(address >> 8),
-                                 static_cast<std::uint8_t>(address & 0xFF)});
+        for (int read = 0; read < 2; ++read) { // until two reads agree
+            line.insert(line.end(), {0x04, 0x42, static_cast<std::uint8_t>(address >> 8),
+                                     static_cast<std::uint8_t>(address & 0xFF)});
+        }
     }
     line.insert(line.end(), {0x01, 0x42});
     EXPECT_EQ(with_one_sync(panel->received()), line);
@@ -210,21 +212,24 @@ TEST_F(read_out, a_bootloader_that_never_syncs_ends_with_status_2_after_1000_att
 
 TEST_F(read_out, a_missing_acknowledgement_aborts_and_leaves_no_file) {
     panelsim::config cfg;
-    cfg.stop_after_packets = 5;
+    cfg.stop_after_packets = 5; // blocks 0 and 40 twice, 80 once
     start_panel(cfg);
     write_file(path("dump.bin"), {9, 9});
     const auto r = run({"-r", "dump.bin"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.out.find("Read 140   \rNo answer from Frontpanel, aborting\n"), std::string::npos)
+    EXPECT_NE(r.out.find("Read 80   \r\nAnswer lost at 80, trying again\nEnter Flashmode...\n"
+                         "No answer from Frontpanel, aborting\n"),
+              std::string::npos)
         << r.out;
-    EXPECT_LT(r.seconds, 8.0);
+    // 1 s for the acknowledgement, 1 s of sync bytes, 4.4 s for a flash-mode reply
+    EXPECT_LT(r.seconds, 15.0);
     EXPECT_EQ(read_file(path("dump.bin")), (bytes{9, 9}));
     EXPECT_EQ(list_dir(dir).size(), 2U);
 }
 
 TEST_F(read_out, a_panel_that_does_not_acknowledge_the_exit_keeps_the_old_dump) {
     panelsim::config cfg;
-    cfg.stop_after_packets = 128; // every read packet
+    cfg.stop_after_packets = 256; // every read packet
     start_panel(cfg);
     write_file(path("dump.bin"), {9, 9});
     const auto r = run({"-r", "dump.bin"});
@@ -236,14 +241,31 @@ TEST_F(read_out, a_panel_that_does_not_acknowledge_the_exit_keeps_the_old_dump) 
     EXPECT_EQ(list_dir(dir).size(), 2U);
 }
 
-TEST_F(read_out, an_incomplete_block_is_never_written_as_data) {
-    start_panel(faulty_read_back(0x40, 1, false, 10));
-    const auto r = run({"-r", "dump.bin"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.out.find("Read 40   \rIncomplete read at 40, aborting\n"), std::string::npos)
-        << r.out;
-    EXPECT_FALSE(file_exists(path("dump.bin")));
-    EXPECT_EQ(list_dir(dir).size(), 1U);
+// The answer to a read is the block's only copy on the line, unchecked: one that comes wrong
+// or short is read again, and the dump holds what two reads agree on.
+TEST_F(read_out, a_block_read_wrong_or_short_is_read_again_and_the_dump_is_right) {
+    using panelsim::fault_place;
+    const struct {
+        const char* what;
+        panelsim::config cfg;
+        bool answer_lost;
+    } cases[] = {
+        {"short", faulty_read_back(0x40, 1, false, 10), true},
+        {"first byte inverted", faulty_read_back(0x40, 1, true), false},
+        {"one bit of byte 10", corrupted_byte(fault_place::answer, 2, 11, 0x04), false},
+        {"its acknowledgement", corrupted_byte(fault_place::answer, 2, 0, 0x10), true},
+    };
+    for (const auto& c : cases) {
+        start_panel(c.cfg);
+        const auto r = run({"-r", "dump.bin"});
+        EXPECT_EQ(r.status, 0) << c.what << r.out;
+        EXPECT_EQ(count_of(r.out, "Read 40   \r\nAnswer lost at 40, trying again\n"),
+                  c.answer_lost ? 1 : 0)
+            << c.what << r.out;
+        const auto flash = panel->flash();
+        EXPECT_EQ(read_file(path("dump.bin")), bytes(flash.begin(), flash.end())) << c.what;
+        panel->stop();
+    }
 }
 
 TEST_F(read_out, an_uncreatable_target_fails_before_the_panel_is_contacted) {
@@ -304,11 +326,11 @@ TEST_F(read_out, a_block_handed_over_byte_by_byte_is_taken_in_a_few_reads) {
             ++reads_per_block.back();
         }
     }
-    ASSERT_EQ(reads_per_block.size(), 128U);
+    ASSERT_EQ(reads_per_block.size(), 256U);
     // Taken one read a byte, a block needs about 33. A busy machine may make panelsim late,
     // and bytes that come after their time are taken as they come, so a few blocks may
     // need more reads than the rest; the typical block and the whole stay small.
     std::sort(reads_per_block.begin(), reads_per_block.end());
-    EXPECT_LE(reads_per_block[64], 8) << r.err;
-    EXPECT_LE(std::accumulate(reads_per_block.begin(), reads_per_block.end(), 0), 1280) << r.err;
+    EXPECT_LE(reads_per_block[128], 8) << r.err;
+    EXPECT_LE(std::accumulate(reads_per_block.begin(), reads_per_block.end(), 0), 2560) << r.err;
 }

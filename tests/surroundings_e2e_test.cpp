@@ -216,14 +216,14 @@ TEST_F(surroundings, a_stopped_read_out_leaves_the_old_dump_and_no_hidden_file) 
         {"SIGKILL, which no process outlives", named, SIGKILL, 128 + SIGKILL, true},
     };
     panelsim::config cfg;
-    cfg.stop_after_packets = 5; // then the tool waits for the sixth acknowledgement
+    cfg.stop_after_packets = 5; // then the tool waits for the second read of block 80
     for (const auto& c : cases) {
         start_panel(cfg);
         write_file(path("dump.bin"), {9, 9});
         tool_setup setup;
         setup.program = c.program;
         setup.signal = c.signal;
-        setup.signal_after = "Read 140   \r";
+        setup.signal_after = "Read 80   \r";
         const auto r = run({"-r", "dump.bin"}, setup);
         EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out << r.err;
         EXPECT_EQ(read_file(path("dump.bin")), (bytes{9, 9})) << c.what;

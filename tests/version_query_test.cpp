@@ -7,8 +7,26 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <optional>
 
 using fake_port::bytes;
+
+namespace {
+
+const bytes VERSION_0105 = {0x5A, 0x00, 0x01, 0x05};
+
+// The replies to the version requests, one arrival each; nullopt: a request not answered.
+void answer_requests(std::initializer_list<std::optional<bytes>> replies) {
+    for (const auto& reply : replies) {
+        if (reply) {
+            fake_port::arrive(*reply);
+        } else {
+            fake_port::silence(1001);
+        }
+    }
+}
+
+} // namespace
 
 class version_query : public ::testing::Test {
   protected:
@@ -91,12 +109,12 @@ TEST_F(version_query, version_is_compared_unsigned_against_the_minimum) {
                        {0x7FFFFFFF, version_answer::older}};
     for (const auto& c : cases) {
         SetUp();
-        fake_port::arrive({0x5A, 0x00, 0x01, 0x05});
+        answer_requests({VERSION_0105, VERSION_0105});
         testing::internal::CaptureStdout();
         EXPECT_EQ(query_version(c.minimum), c.expected) << c.minimum;
         EXPECT_EQ(testing::internal::GetCapturedStdout(),
                   "Get firmware version...\nFrontpanel version 0105\n");
-        EXPECT_EQ(fake_port::written(), (bytes{0xA5, 0x00, 0x00}));
+        EXPECT_EQ(fake_port::written(), (bytes{0xA5, 0x00, 0x00, 0xA5, 0x00, 0x00}));
     }
 }
 
@@ -111,8 +129,35 @@ TEST_F(version_query, anything_but_a_version_reply_means_safe_bootloader_mode) {
     }
 }
 
+// A flipped bit in a reply looks like any other version: only a reply that the next request
+// brings again is taken, and one that none repeats is no version.
+TEST_F(version_query, a_version_counts_only_when_two_replies_in_a_row_agree) {
+    const bytes v0104 = {0x5A, 0x00, 0x01, 0x04};
+    const bytes v0106 = {0x5A, 0x00, 0x01, 0x06};
+    struct {
+        std::vector<std::optional<bytes>> replies;
+        version_answer expected;
+        std::size_t requests;
+    } const cases[] = {
+        {{v0104, VERSION_0105, VERSION_0105}, version_answer::current, 3},
+        {{VERSION_0105, std::nullopt, VERSION_0105, VERSION_0105}, version_answer::current, 4},
+        {{v0106, VERSION_0105, v0106, VERSION_0105}, version_answer::unknown, 4},
+        {{VERSION_0105, bytes{0x5A, 0xF1, 1, 2, 3, 4}, v0104, v0104}, version_answer::older, 4},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        for (const auto& reply : c.replies) {
+            answer_requests({reply});
+        }
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(query_version(0x105), c.expected);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(fake_port::written().size(), 3 * c.requests);
+    }
+}
+
 TEST_F(version_query, connect_with_a_version_check_queries_before_the_flash_mode_request) {
-    fake_port::arrive({0x5A, 0x00, 0x01, 0x04});
+    answer_requests({bytes{0x5A, 0x00, 0x01, 0x04}, bytes{0x5A, 0x00, 0x01, 0x04}});
     fake_port::silence(2); // nothing to drain: one quiet wait
     fake_port::arrive({0x5A, 0xFD});
     fake_port::arrive({0x55});
@@ -122,7 +167,7 @@ TEST_F(version_query, connect_with_a_version_check_queries_before_the_flash_mode
               "Get firmware version...\nFrontpanel version 0104\n"
               "Enter Flashmode...\nAccepted (1)\nSync\nSynced\n");
     bytes expected(16, 0x00);
-    expected.insert(expected.end(), {0xA5, 0x00, 0x00});
+    expected.insert(expected.end(), {0xA5, 0x00, 0x00, 0xA5, 0x00, 0x00});
     expected.insert(expected.end(), 48, 0x00);
     expected.insert(expected.end(), {0xA5, 0x3C, 0x5E, 0x27, 0xAA});
     EXPECT_EQ(fake_port::written(), expected);
@@ -131,7 +176,7 @@ TEST_F(version_query, connect_with_a_version_check_queries_before_the_flash_mode
 class version_query_DeathTest : public version_query {};
 
 TEST_F(version_query_DeathTest, a_current_panel_ends_the_run_with_status_1) {
-    fake_port::arrive({0x5A, 0x00, 0x01, 0x05});
+    answer_requests({VERSION_0105, VERSION_0105});
     EXPECT_EXIT_SAYING(connect_panel(0x105), 1,
                        "Frontpanel version 0105\nFrontpanel version OK, no programming done.\n$");
 }

@@ -1,5 +1,5 @@
-// The programming operation (-w): the image programmed block by block with read-back
-// verification and retries.
+// The programming operation (-w): the image programmed block by block, then read back and
+// checked end to end, with retries.
 #include "program/program.h"
 
 #include "common/fail.h"
@@ -9,6 +9,14 @@
 
 #include <algorithm>
 #include <cstdio>
+
+constexpr int APP_BLOCKS = APP_AREA_SIZE / BLOCK_SIZE;
+constexpr int BOOTLOADER_AREA_SIZE = FLASH_SIZE - APP_AREA_SIZE; // bytes never written
+
+// Attempts made at each block of this run (erase and two writes each), answered or not.
+static std::array<int, APP_BLOCKS> attempts{};
+// The bootloader area as it read before the first erase.
+static std::array<std::uint8_t, BOOTLOADER_AREA_SIZE> bootloader_area{};
 
 void hex_dump(std::span<const std::uint8_t> bytes) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -32,42 +40,127 @@ void hex_dump(std::span<const std::uint8_t> bytes) {
     finish(EXIT_FAILED);
 }
 
-// A read-back that came short never verifies, whatever the unfilled tail still holds.
-static bool block_verified(block_view expected, block_view got, int got_count) {
-    return got_count == BLOCK_SIZE && std::equal(expected.begin(), expected.end(), got.begin());
+static block_view image_block(std::span<const std::uint8_t> data, int block) {
+    return data.subspan(static_cast<std::size_t>(block * BLOCK_SIZE)).first<BLOCK_SIZE>();
 }
 
-static void program_block(int address, block_view data, block_buffer readback, bool skip_verify) {
-    std::printf("Program at %x   \r", address);
-    std::fflush(stdout);
-    for (int retry = 0;; ++retry) {
-        erase_block(address);
-        write_block(address, data);
-        write_block(address, data);
-        const int got = read_block(address, readback);
-        if (skip_verify || block_verified(data, readback, got)) {
+// One attempt: erase, then the same write packet twice. An attempt whose answer is lost is
+// made again once the line is recovered; each counts toward the block's limit.
+static void write_attempt(int block, block_view data, bool read_back,
+                          std::span<std::uint8_t, BLOCK_SIZE> readback) {
+    const int address = block * BLOCK_SIZE;
+    for (;;) {
+        ++attempts[block];
+        if (erase_block(address) && write_block(address, data) && write_block(address, data) &&
+            (!read_back || read_block(address, readback) == BLOCK_SIZE)) {
             return;
         }
-        if (retry == MAX_VERIFY_RETRIES) {
+        if (attempts[block] == MAX_VERIFY_RETRIES + 1) {
+            fail(EXIT_NO_PANEL, "No answer from Frontpanel, aborting\n");
+        }
+        recover_panel(address);
+    }
+}
+
+// Reads the block back until it holds the image's bytes, programming it again while it does
+// not; true when it had to be programmed again.
+static bool verify_block(int block, block_view data, block_buffer readback) {
+    const int address = block * BLOCK_SIZE;
+    bool mended = false;
+    for (;;) {
+        switch (settle_block(address, readback, data)) {
+        case block_state::matches:
+            return mended;
+        case block_state::unanswered:
+            fail(EXIT_NO_PANEL, "Incomplete read at %x, aborting\n", address);
+        case block_state::agreed:
+        case block_state::unsettled:
+            break;
+        }
+        if (attempts[block] > MAX_VERIFY_RETRIES) {
             give_up_on_block(data, readback);
         }
-        std::printf("\nVerify error, retry #%i\n", retry);
+        std::printf("\nVerify error, retry #%i\n", attempts[block] - 1);
+        write_attempt(block, data, false, readback);
+        mended = true;
     }
+}
+
+// Every block is read back once all are written, and the whole check is repeated after any
+// block had to be programmed again: a flipped address bit in an erase or a write changes a
+// block other than the one meant, one already checked as well as one still to come.
+static void check_programmed(std::span<const std::uint8_t> data, int blocks) {
+    std::array<std::uint8_t, BLOCK_SIZE> readback{};
+    for (int pass = 1;; ++pass) {
+        bool mended = false;
+        for (int block = 0; block < blocks; ++block) {
+            std::printf("Verify at %x   \r", block * BLOCK_SIZE);
+            std::fflush(stdout);
+            mended = verify_block(block, image_block(data, block), readback) || mended;
+        }
+        if (!mended) {
+            return;
+        }
+        if (pass == CHECK_PASSES) {
+            fail(EXIT_FAILED, "\nProgrammed blocks keep changing, aborting\n");
+        }
+    }
+}
+
+static block_buffer bootloader_block(int address) {
+    return block_buffer(bootloader_area.data() + (address - APP_AREA_SIZE), BLOCK_SIZE);
+}
+
+static void read_bootloader_area() {
+    for (int address = APP_AREA_SIZE; address < FLASH_SIZE; address += BLOCK_SIZE) {
+        read_agreed_block(address, bootloader_block(address));
+    }
+}
+
+// Nothing programming sends addresses the bootloader area, but a flipped address bit can:
+// the tool cannot write it back, so it can only say so.
+static void check_bootloader_area() {
+    std::array<std::uint8_t, BLOCK_SIZE> now{};
+    for (int address = APP_AREA_SIZE; address < FLASH_SIZE; address += BLOCK_SIZE) {
+        const block_view before = bootloader_block(address);
+        if (settle_block(address, now, before) != block_state::matches) {
+            std::printf("\nBootloader area changed at %x: the panel may not start again, and "
+                        "programming cannot repair it\nData was:\n",
+                        address);
+            hex_dump(before);
+            std::printf("Data is:\n");
+            hex_dump(now);
+            finish(EXIT_FAILED);
+        }
+    }
+}
+
+// Without verification each block is read back on the line all the same, once, unchecked.
+static void program_block(int block, block_view data, bool skip_verify,
+                          std::span<std::uint8_t, BLOCK_SIZE> readback) {
+    std::printf("Program at %x   \r", block * BLOCK_SIZE);
+    std::fflush(stdout);
+    write_attempt(block, data, skip_verify, readback);
 }
 
 void program_image(std::span<const std::uint8_t> data, int length, bool skip_verify) {
     std::array<std::uint8_t, BLOCK_SIZE> readback{};
+    attempts.fill(0);
     if (length > APP_AREA_SIZE) {
         std::printf("Omitting bootloader, stripped to %i\n", APP_AREA_SIZE);
     }
     const int blocks = blocks_to_program(length);
     if (skip_verify) {
         std::printf("VERIFY SWITCHED OFF!!!\n");
+    } else {
+        read_bootloader_area();
     }
     for (int block = 0; block < blocks; ++block) {
-        const int address = block * BLOCK_SIZE;
-        program_block(address, data.subspan(static_cast<std::size_t>(address)).first<BLOCK_SIZE>(),
-                      readback, skip_verify);
+        program_block(block, image_block(data, block), skip_verify, readback);
+    }
+    if (!skip_verify) {
+        check_programmed(data, blocks);
+        check_bootloader_area();
     }
 }
 

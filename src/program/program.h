@@ -10,11 +10,15 @@
 #include <span>
 
 constexpr int MAX_VERIFY_RETRIES = 20; // retries of one block after its first attempt
+// Read-back passes over the whole image, each after one that had to program a block again
+constexpr int CHECK_PASSES = 10;
 
 // Loads, connects, programs and leaves flash mode; every failure ends the process.
 void program_from_file(const char* path, std::int32_t minimum_version, bool skip_verify);
 
-// Programs the first `length` bytes of `data` (at most the application area).
+// Programs the first `length` bytes of `data` (at most the application area). With
+// verification, every block is then read back, programmed again until it holds its bytes and
+// read back once more as long as any needed that, and the bootloader area must read as before.
 void program_image(std::span<const std::uint8_t> data, int length, bool skip_verify);
 
 // Sixteen bytes a line, each line led by the offset within `bytes`, then an empty line.

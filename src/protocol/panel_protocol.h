@@ -24,6 +24,18 @@ constexpr int ZERO_BURSTS = 3;               // bursts sent before the flash-mod
 constexpr int FLASH_REPLY_PAUSE_US = 200000; // µs before and after the flash-mode reply
 constexpr int SYNC_ATTEMPTS = 1000;
 constexpr int SYNC_WINDOW_US = 10000; // µs listened for the answer to each sync byte
+// Sync bytes that find the bootloader again after a lost answer: more than the 68 bytes a
+// packet begun by a corrupted byte can still swallow before it ends, and is answered.
+constexpr int RESYNC_ATTEMPTS = 100;
+constexpr int RECONNECTS = 3;    // times a run may go through the connection sequence again
+constexpr int EXIT_ATTEMPTS = 3; // exit packets the bootloader may fail to acknowledge
+// answers lost in a row, without an acknowledgement between them, before the panel counts as
+// gone: with the waits of each, a panel that stops answering ends the run within 30 s
+constexpr int LOST_ANSWERS = 10;
+// Attempts for the 64 bytes that follow a read's acknowledgement: the bytes and 20 reads that
+// find nothing (200 ms). They are on the line right behind it, so a short wait tells that
+// some were lost.
+constexpr int BLOCK_READ_ATTEMPTS = 84;
 constexpr int WRITE_PACKET_SIZE = 4 + BLOCK_SIZE + 1; // command, mark, address, data, sum
 
 template <std::size_t N>
@@ -55,6 +67,7 @@ constexpr std::array<frame_kind, 4> FRAME_KINDS = {{
 constexpr int FRAME_MAX_SIZE = 9;         // bytes of the longest frame
 constexpr int VERSION_EMPTY_POLLS = 1000; // empty polls the version reply may take
 constexpr int FRAME_WAIT_US = 1000;       // µs waited after each empty poll
+constexpr int VERSION_ASKS = 4;           // version requests until two replies in a row agree
 
 // What query_version found.
 enum class version_answer {
@@ -67,17 +80,53 @@ enum class version_answer {
 void connect_panel(std::int32_t minimum_version);
 void send_zero_burst();
 void enter_flash_mode();
-void erase_block(int address);
-void write_block(int address, block_view data);
-// Returns how many of the 64 bytes arrived; positions not filled keep what they held.
+// Each block command sends its packet once and waits for its answer within its bound. When
+// the answer does not come, the caller calls recover_panel before anything else is sent.
+// False when the acknowledgement did not come.
+bool erase_block(int address);
+bool write_block(int address, block_view data);
+// Returns how many of the 64 bytes arrived, -1 when the acknowledgement did not; positions
+// not filled keep what they held.
 int read_block(int address, block_buffer destination);
+// Leaves flash mode; an acknowledgement lost on the way is made up for as long as the
+// bootloader still answers.
 void exit_flash_mode();
+// After an answer that did not come: drains the line and finds the bootloader again, by
+// sync bytes or, when it no longer answers them, through the connection sequence; ends the
+// process when the panel cannot be found.
+// `address` is the block whose answer was lost, for the message.
+void recover_panel(int address);
+
+// Connection sequences gone through again in this run, after lost answers.
+extern int reconnects_made;
+// Forgets the answers lost and the connections made again, as at the start of the process.
+void reset_recovery();
 
 // The sum of the data bytes modulo 256, carried at the end of a write packet.
 std::uint8_t block_checksum(block_view data);
 // Command, mark, address high byte, address low byte.
 std::array<std::uint8_t, 4> block_command(std::uint8_t command, int address);
 std::array<std::uint8_t, WRITE_PACKET_SIZE> write_packet(int address, block_view data);
+
+// --- block_reads.cpp: a block's content as reads settle it ---
+constexpr int BLOCK_READS = 21; // reads of one block before its content counts as unknown
+
+enum class block_state {
+    matches,    // a read brought exactly the expected bytes
+    agreed,     // two reads in a row brought the same bytes, not the expected ones
+    unsettled,  // reads came, but no two in a row agreed
+    unanswered, // no read brought the whole block
+};
+
+// Reads the block at `address` into `destination` until a read brings `expected` (when not
+// empty) or two reads in a row agree, at most BLOCK_READS reads; a read whose answer is lost
+// is repeated after recover_panel. A noisy line can make a read differ from the flash, but
+// cannot make it equal to the bytes expected or to another read.
+block_state settle_block(int address, block_buffer destination,
+                         std::span<const std::uint8_t> expected);
+// The block as two reads in a row agree on it, or the process ends: EXIT_FAILED when no
+// two reads agree, EXIT_NO_PANEL when no read brings the whole block.
+void read_agreed_block(int address, block_buffer destination);
 
 // --- version query ---
 extern int frame_pos;

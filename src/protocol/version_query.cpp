@@ -68,18 +68,47 @@ static bool is_version_reply(std::span<const std::uint8_t> frame, int length) {
     return length == 2 + frame_payload_length(FRAME_VERSION) && frame[1] == FRAME_VERSION;
 }
 
-version_answer query_version(std::int32_t minimum_version) {
-    std::printf("Get firmware version...\n");
+// One request and its reply: the version, or -1 when the reply is not a version reply.
+static int ask_version() {
     send_version_request();
     std::array<std::uint8_t, 32> frame{};
     if (!is_version_reply(frame, receive_frame(frame, VERSION_EMPTY_POLLS))) {
+        return -1;
+    }
+    return frame[2] * 256 + frame[3];
+}
+
+// A version decides whether the panel is programmed, and nothing in its frame shows a flipped
+// bit: it is taken only when a second request brings the same reply.
+static int confirmed_version() {
+    int version = ask_version();
+    if (version < 0) {
+        return -1;
+    }
+    for (int ask = 1; ask < VERSION_ASKS; ++ask) {
+        // A frame cut off by silence belongs to the earlier request.
+        reset_frame_receiver();
+        const int again = ask_version();
+        if (again >= 0 && again == version) {
+            return version;
+        }
+        trace_note("version replies differ");
+        version = again;
+    }
+    return -1;
+}
+
+version_answer query_version(std::int32_t minimum_version) {
+    std::printf("Get firmware version...\n");
+    const int version = confirmed_version();
+    if (version < 0) {
         std::printf("Frontpanel seems to be in safe bootloader mode\n");
         return version_answer::unknown;
     }
-    const unsigned version = frame[2] * 256U + frame[3];
-    std::printf("Frontpanel version %04x\n", version);
-    return version < static_cast<std::uint32_t>(minimum_version) ? version_answer::older
-                                                                 : version_answer::current;
+    std::printf("Frontpanel version %04x\n", static_cast<unsigned>(version));
+    return static_cast<std::uint32_t>(version) < static_cast<std::uint32_t>(minimum_version)
+               ? version_answer::older
+               : version_answer::current;
 }
 
 void version_gate(std::int32_t minimum_version) {

@@ -2,7 +2,6 @@
 #include "readout/read_out.h"
 
 #include "readout/dump_file.h"
-#include "common/fail.h"
 #include "common/panel_constants.h"
 #include "protocol/panel_protocol.h"
 
@@ -18,10 +17,7 @@ void read_flash_to_file(const char* path) {
     for (int address = 0; address < FLASH_SIZE; address += BLOCK_SIZE) {
         std::printf("Read %x   \r", address);
         std::fflush(stdout);
-        const block_buffer block(flash.data() + address, BLOCK_SIZE);
-        if (read_block(address, block) != BLOCK_SIZE) {
-            fail(EXIT_NO_PANEL, "Incomplete read at %x, aborting\n", address);
-        }
+        read_agreed_block(address, block_buffer(flash.data() + address, BLOCK_SIZE));
     }
     // Only a run that ends well replaces the target: exit status 0 and a new dump go together.
     exit_flash_mode();

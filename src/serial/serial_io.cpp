@@ -6,14 +6,14 @@
 #include <array>
 #include <cstddef>
 
-int read_bytes(std::span<std::uint8_t> destination) {
+int read_bytes(std::span<std::uint8_t> destination, int attempt_limit) {
     const int count = static_cast<int>(destination.size());
     int got = 0;
     int attempts = 0;
-    while (got < count && attempts < READ_ATTEMPTS) {
+    while (got < count && attempts < attempt_limit) {
         // Whatever is pending is taken in one read, each byte counted as the single-byte
         // read it saves, so the attempt limit means what it always meant.
-        const int want = std::min(count - got, READ_ATTEMPTS - attempts);
+        const int want = std::min(count - got, attempt_limit - attempts);
         const int arrived = port_read(
             destination.subspan(static_cast<std::size_t>(got), static_cast<std::size_t>(want)));
         if (arrived == want) {
@@ -27,7 +27,7 @@ int read_bytes(std::span<std::uint8_t> destination) {
             got += arrived;
             attempts += arrived;
         }
-        if (++attempts > READ_ATTEMPTS) {
+        if (++attempts > attempt_limit) {
             break;
         }
         wait_readable(READ_WAIT_US);

@@ -263,6 +263,10 @@ void wait_readable(int timeout_us) {
     wait_for_event(POLLIN, deadline);
 }
 
+bool line_hung_up() {
+    return exchange.hung_up;
+}
+
 void pause_us(int duration_us) {
     timespec left{duration_us / 1000000, static_cast<long>(duration_us % 1000000) * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {

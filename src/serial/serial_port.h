@@ -14,7 +14,9 @@
 
 constexpr int READ_ATTEMPTS = 400;  // reads per read_bytes call, successful ones included
 constexpr int READ_WAIT_US = 10000; // µs waited for input after a read that brought nothing
-constexpr int ACK_ATTEMPTS = 400;   // reads without the expected bytes before giving up
+// reads without the expected bytes before giving up: 1 s of a silent line, far more than the
+// panel's erase or write takes, so that a lost answer costs a repeat, not the run
+constexpr int ACK_ATTEMPTS = 100;
 // µs of silence that ends the discarding of stale input: longer than a killed run's last
 // answer can keep its bytes back (a flash write before the acknowledgement, an adapter's
 // 16 ms latency timer, a busy host)
@@ -44,6 +46,9 @@ void port_write(std::span<const std::uint8_t> packet, int answer_bytes = 0);
 // the line, so it wakes about once an answer however the UART hands the bytes over.
 void wait_readable(int timeout_us);
 
+// Whether a read has found the end of the line: a hang-up, or the device gone.
+bool line_hung_up();
+
 // A fixed pause that input does not end.
 void pause_us(int duration_us);
 
@@ -61,10 +66,10 @@ void apply_line_settings(termios& settings);
 
 // --- serial_io.cpp: reading loops ---
 
-// Fills up to destination.size() bytes within READ_ATTEMPTS attempts, each byte that
-// arrives and each read that finds nothing counting as one; waits only while the line is
-// silent. Returns how many arrived; positions not filled keep what they held.
-int read_bytes(std::span<std::uint8_t> destination);
+// Fills up to destination.size() bytes within `attempt_limit` attempts, each byte that arrives and
+// each read that finds nothing counting as one; waits only while the line is silent. Returns
+// how many arrived; positions not filled keep what they held.
+int read_bytes(std::span<std::uint8_t> destination, int attempt_limit = READ_ATTEMPTS);
 
 // Reads and discards input until a wait of DRAIN_QUIET_US brings nothing, the line hangs up
 // or DRAIN_WAITS waits have passed; returns how many bytes were discarded.

@@ -1,0 +1,44 @@
+// A block's content as reads settle it: the protocol carries no check of a read's bytes, so a
+// read is trusted only when it brings what was expected or when the next read agrees.
+#include "protocol/panel_protocol.h"
+
+#include "common/fail.h"
+
+#include <algorithm>
+
+static bool same_bytes(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
+block_state settle_block(int address, block_buffer destination,
+                         std::span<const std::uint8_t> expected) {
+    std::array<std::uint8_t, BLOCK_SIZE> previous{};
+    bool answered = false;
+    for (int read = 0; read < BLOCK_READS; ++read) {
+        if (read_block(address, destination) != BLOCK_SIZE) {
+            recover_panel(address);
+            continue;
+        }
+        if (!expected.empty() && same_bytes(destination, expected)) {
+            return block_state::matches;
+        }
+        if (answered && same_bytes(destination, previous)) {
+            return block_state::agreed;
+        }
+        answered = true;
+        std::copy(destination.begin(), destination.end(), previous.begin());
+    }
+    return answered ? block_state::unsettled : block_state::unanswered;
+}
+
+void read_agreed_block(int address, block_buffer destination) {
+    switch (settle_block(address, destination, {})) {
+    case block_state::matches:
+    case block_state::agreed:
+        return;
+    case block_state::unsettled:
+        fail(EXIT_FAILED, "Reads of the block at %x never agreed, aborting\n", address);
+    case block_state::unanswered:
+        fail(EXIT_NO_PANEL, "Incomplete read at %x, aborting\n", address);
+    }
+}
