@@ -10,7 +10,9 @@ constexpr long BYTE_TIME_NS = 86806; // ns a byte takes on the line: 10 bits at 
 constexpr int BLOCK_SIZE = 64;           // bytes per erase/write/read block
 constexpr int FLASH_SIZE = 8192;         // bytes of flash, bootloader included
 constexpr int APP_AREA_SIZE = 0x1E00;    // bytes programming may write (120 blocks)
-constexpr int IMAGE_BUFFER_SIZE = 32768; // bytes of an image file read at most
+constexpr int IMAGE_BUFFER_SIZE = 32768; // bytes of an image at most, of a raw file read at most
+// A whole image as Intel HEX is some 92 KB, as S3 records of one byte each 576 KiB.
+constexpr int RECORD_FILE_SIZE = 1048576; // bytes an Intel HEX or S-record file may have
 
 constexpr int EXIT_DONE = 0;            // the operation completed
 constexpr int EXIT_VERSION_CURRENT = 1; // panel firmware not older than -c
