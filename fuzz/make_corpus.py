@@ -85,6 +85,28 @@ def run_seeds():
     }
 
 
+def ihex(*body):
+    """An Intel HEX record of count, address, type and data, with its checksum."""
+    return b":%s%02X\r\n" % (bytes(body).hex().upper().encode(), -sum(body) & 0xFF)
+
+
+def srec(kind, *body):
+    """An S-record of type `kind` with count, address and data, with its checksum."""
+    return b"S%d%s%02X\n" % (kind, bytes(body).hex().encode(), ~sum(body) & 0xFF)
+
+
+def record_seeds():
+    return {
+        "every_intel_type": ihex(2, 0, 0, 2, 0x01, 0x00) + ihex(2, 0, 0x10, 0, 0xA1, 0xA2)
+        + ihex(4, 0, 0, 3, 0, 0, 1, 0) + ihex(2, 0, 0, 4, 0, 0) + ihex(1, 0x1E, 0, 0, 0x33)
+        + ihex(4, 0, 0, 5, 0, 0, 1, 0) + ihex(0, 0, 0, 1),
+        "every_s_type": srec(0, 5, 0, 0, 0x68, 0x69) + srec(1, 4, 0, 0x10, 7)
+        + srec(2, 5, 0, 0x1E, 0, 8) + srec(3, 6, 0, 0, 0x7F, 0xFF, 9) + srec(5, 3, 0, 3)
+        + srec(6, 4, 0, 0, 3) + srec(9, 3, 0, 0),
+        "s7_end_and_empty_lines": srec(1, 4, 0, 0, 1) + b"\n" + srec(7, 5, 0, 0, 0, 0) + b"\n",
+    }
+
+
 def main():
     seeds = {
         "fuzz_frame": {
@@ -102,6 +124,7 @@ def main():
             "ack_after_noise": bytes([1, 0, 0x00]) + chunk([0x13]) + chunk([0x00], silence=1),
         },
         "fuzz_run": run_seeds(),
+        "fuzz_records": record_seeds(),
         "fuzz_options": {
             "write": b"panelflash\0-w\0image.bin",
             "write_checked_unverified": b"panelflash\0-v\0-c\x00105\0-w\0image.bin",
