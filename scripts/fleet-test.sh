@@ -99,6 +99,10 @@ not_logged() { ! grep -q -- "$1" "$2"; }
 
 head -c 3000 /dev/urandom >"$work/image.bin"
 head -c 2000 /dev/urandom >"$work/other.bin"
+# A third image, carried as S-records by an artifact and as Intel HEX by a .swu.
+head -c 2500 /dev/urandom >"$work/third.bin"
+objcopy -I binary -O srec "$work/third.bin" "$work/third.srec"
+objcopy -I binary -O ihex "$work/third.bin" "$work/third.hex"
 
 echo "== Mender"
 mender_run() { # DATA_DIR LOG COMMAND...
@@ -113,6 +117,7 @@ echo '{}' >"$work/mender.conf"
 deploy/mender/make-artifact "$work/image.bin" 0106 fleet-test "$work/0106.mender" >/dev/null
 deploy/mender/make-artifact "$work/other.bin" 0104 fleet-test "$work/0104.mender" >/dev/null
 deploy/mender/make-artifact "$work/other.bin" 0105 fleet-test "$work/0105.mender" >/dev/null
+deploy/mender/make-artifact "$work/third.srec" 0107 fleet-test "$work/0107.mender" >/dev/null
 
 mender_case install
 start_panel --version 0104
@@ -163,6 +168,15 @@ check "... the client does not report the new version" \
 stop_panel
 check "... and the panel's flash is the backup again" cmp -s "$work/before.bin" "$flash"
 
+mender_case records
+start_panel --version 0104
+status=0
+mender_run "$work/records" "$work/records.log" install "$work/0107.mender" || status=$?
+check "an artifact carrying S-records installs" [ "$status" -eq 0 ]
+mender_run "$work/records" "$work/records.log" commit || :
+stop_panel
+check "... and the panel's flash holds their image" cmp -s -n 2500 "$work/third.bin" "$flash"
+
 echo "== SWUpdate"
 # The handler runs in the SWUpdate daemon, as on a device, and a local client hands it each
 # .swu. The outcome is taken from the daemon's log: swupdate -i and swupdate-client poll for
@@ -182,7 +196,7 @@ until [ -S "$TMPDIR/sockinstctrl" ]; do
 done
 swu() { # OUTPUT IMAGE VERSION
     deploy/swupdate/make-swu -k "$work/swu.key" -c "$work/swu.crt" -r 1.0 \
-        -p "$work/device/panel-firmware.bin" "$2" "$3" "$1"
+        -p "$work/device/panel-firmware.${2##*.}" "$2" "$3" "$1"
 }
 # Installs SWU and copies what the daemon logged to LOG; returns 0 when the update succeeded.
 swupdate_run() { # SWU LOG
@@ -220,6 +234,14 @@ check "... its handler logs why" logged "install of version 0105 failed: status 
 check "... and rolls back" logged "panel-firmware: rollback to the backup: done" \
     "$work/swupdate-rollback.log"
 check "... and the panel's flash is the backup again" cmp -s "$work/before.bin" "$flash"
+
+start_panel --version 0104
+status=0
+swu "$work/0108.swu" "$work/third.hex" 0108
+swupdate_run "$work/0108.swu" "$work/swupdate-hex.log" || status=$?
+stop_panel
+check "a .swu carrying Intel HEX installs" [ "$status" -eq 0 ]
+check "... and the panel's flash holds its image" cmp -s -n 2500 "$work/third.bin" "$flash"
 
 # A description changed after signing, and an image changed after the description.
 tamper_description() {

@@ -1,7 +1,7 @@
 #!/bin/sh
-# SWUpdate shellscript handler for the front panel's firmware. sw-description installs the raw
-# flash image with the rawfile handler and runs this script with its version and where the
-# image went, as data = "VERSION IMAGE":
+# SWUpdate shellscript handler for the front panel's firmware. sw-description installs the
+# flash image (raw, Intel HEX or S-record) with the rawfile handler and runs this script with
+# its version and where the image went, as data = "VERSION IMAGE":
 #   panel-firmware.sh preinst|postinst VERSION IMAGE
 # After the images (postinst) it reads the panel out to a backup, programs the image with
 # panelflash -c VERSION, and when that fails programs the backup back, so that the panel runs
