@@ -89,6 +89,24 @@ TEST_F(serial_io, read_bytes_on_a_hung_up_line_ends_within_its_attempts) {
     EXPECT_EQ(fake_port::waits().size(), 399U);
 }
 
+// A block's bytes may come one at a time, late: only silence ends the read, 20 waits of it.
+TEST_F(serial_io, read_until_quiet_ends_only_after_20_quiet_waits_in_a_row) {
+    for (int i = 0; i < 64; ++i) {
+        fake_port::silence(i % 2 == 0 ? 20 : 0);
+        fake_port::arrive({static_cast<std::uint8_t>(i)});
+    }
+    std::array<std::uint8_t, 64> buffer{};
+    EXPECT_EQ(read_until_quiet(buffer, 20), 64);
+    EXPECT_EQ(buffer[63], 63);
+
+    fake_port::reset();
+    fake_port::arrive({0x01});
+    fake_port::silence(21);
+    fake_port::arrive({0x02});
+    EXPECT_EQ(read_until_quiet(buffer, 20), 1);
+    EXPECT_EQ(fake_port::reads(), 22);
+}
+
 TEST_F(serial_io, wait_for_bytes_discards_other_bytes_before_the_expected_one) {
     fake_port::arrive({0x13});
     fake_port::arrive({0x00});

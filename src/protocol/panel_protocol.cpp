@@ -172,7 +172,7 @@ int read_block(int address, block_buffer destination) {
     if (!acknowledged()) {
         return -1;
     }
-    return read_bytes(destination, BLOCK_READ_ATTEMPTS);
+    return read_until_quiet(destination, BLOCK_QUIET_WAITS);
 }
 
 // When the exit packet's acknowledgement is lost, a bootloader that still answers a sync byte

@@ -32,10 +32,9 @@ constexpr int EXIT_ATTEMPTS = 3; // exit packets the bootloader may fail to ackn
 // answers lost in a row, without an acknowledgement between them, before the panel counts as
 // gone: with the waits of each, a panel that stops answering ends the run within 30 s
 constexpr int LOST_ANSWERS = 10;
-// Attempts for the 64 bytes that follow a read's acknowledgement: the bytes and 20 reads that
-// find nothing (200 ms). They are on the line right behind it, so a short wait tells that
-// some were lost.
-constexpr int BLOCK_READ_ATTEMPTS = 84;
+// Waits in a row that bring none of the 64 bytes behind a read's acknowledgement before the
+// rest counts as lost (200 ms): they are on the line right behind it.
+constexpr int BLOCK_QUIET_WAITS = 20;
 constexpr int WRITE_PACKET_SIZE = 4 + BLOCK_SIZE + 1; // command, mark, address, data, sum
 
 template <std::size_t N>

@@ -38,6 +38,25 @@ int read_bytes(std::span<std::uint8_t> destination, int attempt_limit) {
     return got;
 }
 
+int read_until_quiet(std::span<std::uint8_t> destination, int quiet_waits) {
+    const auto count = destination.size();
+    std::size_t got = 0;
+    for (int quiet = 0; got < count;) {
+        const int arrived = port_read(destination.subspan(got));
+        if (arrived > 0) {
+            got += static_cast<std::size_t>(arrived);
+            quiet = 0;
+        } else if (++quiet > quiet_waits) {
+            trace_note("read gave up with %zu of %zu bytes", got, count);
+            break;
+        }
+        if (got < count) {
+            wait_readable(READ_WAIT_US);
+        }
+    }
+    return static_cast<int>(got);
+}
+
 bool wait_for_bytes(std::span<const std::uint8_t> expected) {
     std::size_t matched = 0;
     int misses = 0;

@@ -71,6 +71,10 @@ void apply_line_settings(termios& settings);
 // how many arrived; positions not filled keep what they held.
 int read_bytes(std::span<std::uint8_t> destination, int attempt_limit = READ_ATTEMPTS);
 
+// Fills up to destination.size() bytes, giving up once `quiet_waits` waits in a row have
+// brought nothing. Returns how many arrived; positions not filled keep what they held.
+int read_until_quiet(std::span<std::uint8_t> destination, int quiet_waits);
+
 // Reads and discards input until a wait of DRAIN_QUIET_US brings nothing, the line hangs up
 // or DRAIN_WAITS waits have passed; returns how many bytes were discarded.
 int discard_stale_input();

@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""Runs the tool against panelsim on a noisy line and counts what each run ended with.
+
+usage: noise_sweep.py TOOL PANELSIM [--rates R,R,...] [--runs N] [--jobs J] [--no-line]
+For each bit error rate, N runs of -w (a 7680-byte image) and N of -r, each against a fresh
+panelsim with --bit-errors RATE --seed N (paced like 115200 baud unless --no-line), whose
+flash is kept in a file and compared afterwards: a -w run is right when the application area
+holds the image and the bootloader area is as it was, a -r run when the dump is the flash.
+Prints, per rate and operation: status 0 and right, status 0 and wrong, failures by status,
+and the median time of a run. Exit 1 when any run ended with status 0 and a wrong panel or
+dump, 2 when the sweep itself broke; 0 otherwise.
+"""
+import argparse
+import collections
+import concurrent.futures
+import os
+import random
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+IMAGE_SIZE = 7680
+FLASH_SIZE = 8192
+RUN_TIMEOUT_S = 300  # far beyond what the tool's bounded waits allow
+
+
+class SweepError(Exception):
+    pass
+
+
+def random_bytes(seed, size):
+    rng = random.Random(seed)
+    return bytes(rng.getrandbits(8) for _ in range(size))
+
+
+def start_panelsim(panelsim, work, rate, seed, line):
+    args = [panelsim, "--link", "frontpanel", "--flash", "flash.bin",
+            "--bit-errors", str(rate), "--seed", str(seed)]
+    if line:
+        args.append("--line")
+    with open(os.path.join(work, "panelsim.err"), "w", encoding="utf-8") as err:
+        sim = subprocess.Popen(args, cwd=work, stdout=subprocess.DEVNULL, stderr=err)
+    deadline = time.monotonic() + 10
+    while not os.path.islink(os.path.join(work, "frontpanel")):
+        if sim.poll() is not None or time.monotonic() > deadline:
+            raise SweepError(f"panelsim did not start in {work}")
+        time.sleep(0.02)
+    return sim
+
+
+def stop_panelsim(sim):
+    sim.send_signal(signal.SIGTERM)
+    try:
+        sim.wait(timeout=10)
+    except subprocess.TimeoutExpired as e:
+        sim.kill()
+        raise SweepError("panelsim did not stop") from e
+    if sim.returncode != 0:
+        raise SweepError(f"panelsim failed with status {sim.returncode}")
+
+
+def one_run(tool, panelsim, op, rate, seed, line):
+    """Returns (status, right, seconds, last message) of one run against a fresh noisy
+    panel."""
+    with tempfile.TemporaryDirectory(prefix="panelflash-noise.") as work:
+        before = random_bytes(seed * 2 + 1, FLASH_SIZE)
+        image = random_bytes(seed * 2, IMAGE_SIZE)
+        with open(os.path.join(work, "flash.bin"), "wb") as f:
+            f.write(before)
+        with open(os.path.join(work, "image.bin"), "wb") as f:
+            f.write(image)
+        sim = start_panelsim(panelsim, work, rate, seed, line)
+        args = [tool, "-w", "image.bin"] if op == "-w" else [tool, "-r", "dump.bin"]
+        started = time.monotonic()
+        try:
+            run = subprocess.run(args, cwd=work, capture_output=True, text=True,
+                                 errors="replace", timeout=RUN_TIMEOUT_S)
+            status = run.returncode
+            said = (run.stdout + run.stderr).replace("\r", "\n").strip().split("\n")[-1]
+        except subprocess.TimeoutExpired:
+            status, said = "hang", ""
+        seconds = time.monotonic() - started
+        stop_panelsim(sim)
+        with open(os.path.join(work, "flash.bin"), "rb") as f:
+            after = f.read()
+        if op == "-w":
+            right = after[:IMAGE_SIZE] == image and after[IMAGE_SIZE:] == before[IMAGE_SIZE:]
+        else:
+            dump_path = os.path.join(work, "dump.bin")
+            right = os.path.exists(dump_path) and open(dump_path, "rb").read() == after
+        return status, right, seconds, said
+
+
+def sweep(args):
+    wrong_results = 0
+    print(f"{'rate':>8} {'op':>3} {'runs':>5} {'0 right':>8} {'0 WRONG':>8} "
+          f"{'failures by status':<24} {'median s':>9}")
+    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        for rate in args.rates:
+            for op in ("-w", "-r"):
+                futures = [pool.submit(one_run, args.tool, args.panelsim, op, rate, seed,
+                                       args.line) for seed in range(1, args.runs + 1)]
+                results = [f.result() for f in futures]
+                right = sum(1 for status, ok, _, _ in results if status == 0 and ok)
+                wrong = sum(1 for status, ok, _, _ in results if status == 0 and not ok)
+                failed = collections.Counter(str(s) for s, _, _, _ in results if s != 0)
+                failures = ", ".join(f"{n}x {s}" for s, n in sorted(failed.items())) or "-"
+                median = statistics.median(t for _, _, t, _ in results)
+                print(f"{rate:>8g} {op:>3} {len(results):>5} {right:>8} {wrong:>8} "
+                      f"{failures:<24} {median:>9.2f}", flush=True)
+                for seed, (status, ok, _, said) in enumerate(results, start=1):
+                    if status != 0 or not ok:
+                        verdict = "wrong" if status == 0 else "failed"
+                        print(f"  status {status}, {verdict}: seed {seed}: {said}")
+                wrong_results += wrong
+    return wrong_results
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("tool")
+    parser.add_argument("panelsim")
+    parser.add_argument("--rates", default="0,1e-6,1e-5,1e-4",
+                        type=lambda text: [float(r) for r in text.split(",")])
+    parser.add_argument("--runs", type=int, default=100)
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--no-line", dest="line", action="store_false")
+    args = parser.parse_args()
+    args.tool, args.panelsim = os.path.abspath(args.tool), os.path.abspath(args.panelsim)
+    try:
+        wrong = sweep(args)
+    except SweepError as e:
+        print(f"noise sweep: {e}", file=sys.stderr)
+        return 2
+    if wrong:
+        print(f"FAIL: {wrong} runs ended with status 0 and a wrong result")
+        return 1
+    print("PASS: no run ended with status 0 and a wrong result")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
