@@ -12,7 +12,7 @@ TEST_F(command_line_run, errors_show_the_usage_and_exit_64) {
     auto r = run({});
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(r.err.rfind(usage_head, 0), 0U) << r.err;
-    EXPECT_EQ(count_of(r.err, "panelflash"), 7);
+    EXPECT_EQ(count_of(r.err, "panelflash"), 9);
 
     r = run({"-w"});
     EXPECT_EQ(r.status, 64);

@@ -52,6 +52,11 @@ TEST(options, the_first_operation_runs_with_the_settings_before_it) {
     EXPECT_EQ(s.command.op, operation::read_out);
     EXPECT_STREQ(s.command.path, "out.bin");
 
+    s = parse({"-s", "-C", "img.bin", "-w", "x"});
+    EXPECT_EQ(s.command.op, operation::compare);
+    EXPECT_STREQ(s.command.path, "img.bin");
+    EXPECT_TRUE(s.command.skip_same);
+
     s = parse({"img.bin", "-w", "out.bin"});
     ASSERT_EQ(s.result, parse_result::run) << "operands are passed over";
     EXPECT_STREQ(s.command.path, "out.bin");
@@ -113,6 +118,8 @@ TEST(options_DeathTest, usage_names_the_program_and_exits_64) {
                 "^Usage: pf \\[-v \\] -w <filename>       : Program flash from file \\(-v: ommit "
                 "verify\\)\n       pf -r <filename>             : Read out flash to file\n"
                 "       pf -c version -w <filename>  : Check version and write if older\n"
+                "       pf -s -w <filename>          : Program only the blocks that differ\n"
+                "       pf -C <filename>             : Compare flash with file\n"
                 "       pf -i                        : Show the panel's firmware version\n"
                 "       pf -d <device> <operation>   : Use <device> instead of /dev/frontpanel\n"
                 "       pf -t <operation>            : Trace the line on standard error\n"

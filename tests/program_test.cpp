@@ -91,7 +91,7 @@ TEST_F(program_retries, a_block_read_back_wrong_twice_is_programmed_again_and_al
     read_answers(block()); // the second pass
     bootloader_area_reads(1);
     testing::internal::CaptureStdout();
-    program_image(image_buffer, 64, false);
+    program_image(image_buffer, 64, {});
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Program at 0   \rVerify at 0   \r\nVerify error, retry #0\nVerify at 0   \r");
     EXPECT_EQ(fake_port::written().size(), 16U * 4 + 2 * (4 + 69 + 69) + 4U * 4 + 8 * 4);
@@ -108,13 +108,13 @@ TEST_F(program_retries, a_short_read_back_never_verifies_on_stale_bytes) {
     bytes short_back = block();
     short_back.resize(60);
     read_answers(short_back);
-    fake_port::silence(21); // 20 quiet waits, then the read that gives up on the last four
-    fake_port::silence(2);        // nothing left to drain
-    fake_port::arrive({0x55});    // in sync at the first sync byte
+    fake_port::silence(21);    // 20 quiet waits, then the read that gives up on the last four
+    fake_port::silence(2);     // nothing left to drain
+    fake_port::arrive({0x55}); // in sync at the first sync byte
     read_answers(block());
     bootloader_area_reads(1);
     testing::internal::CaptureStdout();
-    program_image(image_buffer, 128, false);
+    program_image(image_buffer, 128, {});
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Program at 0   \rProgram at 40   \rVerify at 0   \rVerify at 40   \r"
               "\nAnswer lost at 40, trying again\n");
@@ -125,7 +125,7 @@ TEST_F(program_retries, without_verification_each_block_gets_one_attempt) {
     attempt_reads_back(bytes(64, 0x99));
     attempt_reads_back(bytes(64, 0x99));
     testing::internal::CaptureStdout();
-    program_image(image_buffer, 65, true);
+    program_image(image_buffer, 65, {.skip_verify = true});
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "VERIFY SWITCHED OFF!!!\nProgram at 0   \rProgram at 40   \r");
 }
@@ -140,7 +140,7 @@ TEST_F(program_retries_DeathTest, after_twenty_retries_both_blocks_are_dumped) {
         writes_acknowledged();
         read_answers(wrong, 2);
     }
-    EXPECT_EXIT_SAYING(program_image(image_buffer, 64, false), 255,
+    EXPECT_EXIT_SAYING(program_image(image_buffer, 64, {}), 255,
                        "retry #19\nToo many retries, aborting\nData should be:\n"
                        "0000 00 01 02 03 .*\nData is:\n0000 ee 01 02 03 .*3f \n\n$");
 }
@@ -152,7 +152,7 @@ TEST_F(program_retries_DeathTest, a_changed_bootloader_area_fails_the_run) {
     writes_acknowledged();
     read_answers(block());
     read_answers(bytes(64, 0xFF), 2); // 0x1E00, erased
-    EXPECT_EXIT_SAYING(program_image(image_buffer, 64, false), 255,
+    EXPECT_EXIT_SAYING(program_image(image_buffer, 64, {}), 255,
                        "Bootloader area changed at 1e00: the panel may not start again, and "
                        "programming cannot repair it\nData was:\n0000 b0 b0 .*\nData is:\n"
                        "0000 ff ff .*");

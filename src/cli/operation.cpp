@@ -1,6 +1,7 @@
 // Running the operation the command line names.
 #include "cli/operation.h"
 
+#include "compare/compare.h"
 #include "program/program.h"
 #include "readout/read_out.h"
 #include "serial/serial_port.h"
@@ -13,13 +14,18 @@ void run_operation(const command_line& command) {
     }
     switch (command.op) {
     case operation::program:
-        program_from_file(command.path, command.minimum_version, command.skip_verify);
+        program_from_file(
+            command.path, command.minimum_version,
+            {.skip_verify = command.skip_verify, .only_differing = command.skip_same});
         break;
     case operation::read_out:
         read_flash_to_file(command.path);
         break;
     case operation::version:
         print_panel_version();
+        break;
+    case operation::compare:
+        compare_with_file(command.path);
         break;
     }
 }

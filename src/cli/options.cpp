@@ -13,7 +13,7 @@
 
 #include <unistd.h>
 
-constexpr const char* OPTION_STRING = "vc:r:w:ithd:";
+constexpr const char* OPTION_STRING = "vc:r:w:ithd:C:s";
 
 bool parse_version(const char* text, std::int32_t& version) {
     char* end = nullptr;
@@ -55,6 +55,13 @@ parse_result parse_options(int argc, char** argv, command_line& command) {
         case 'i':
             command.op = operation::version;
             return parse_result::run;
+        case 'C':
+            command.op = operation::compare;
+            command.path = optarg;
+            return parse_result::run;
+        case 's':
+            command.skip_same = true;
+            break;
         case 't':
             command.trace = true;
             break;
@@ -73,6 +80,8 @@ constexpr const char* USAGE =
     "Usage: %s [-v ] -w <filename>       : Program flash from file (-v: ommit verify)\n"
     "       %s -r <filename>             : Read out flash to file\n"
     "       %s -c version -w <filename>  : Check version and write if older\n"
+    "       %s -s -w <filename>          : Program only the blocks that differ\n"
+    "       %s -C <filename>             : Compare flash with file\n"
     "       %s -i                        : Show the panel's firmware version\n"
     "       %s -d <device> <operation>   : Use <device> instead of %s\n"
     "       %s -t <operation>            : Trace the line on standard error\n"
@@ -81,7 +90,8 @@ constexpr const char* USAGE =
 std::string usage_text(const char* program_name) {
     const auto print = [program_name](char* text, std::size_t size) {
         return std::snprintf(text, size, USAGE, program_name, program_name, program_name,
-                             program_name, program_name, panel_device, program_name, program_name);
+                             program_name, program_name, program_name, program_name, panel_device,
+                             program_name, program_name);
     };
     std::string text(static_cast<std::size_t>(print(nullptr, 0)), '\0');
     print(text.data(), text.size() + 1);

@@ -4,26 +4,27 @@
 #include <cstdint>
 #include <string>
 
-enum class operation { program, read_out, version }; // -w, -r, -i
+enum class operation { program, read_out, version, compare }; // -w, -r, -i, -C
 
 struct command_line {
     operation op = operation::read_out;
     const char* path = nullptr;
     std::int32_t minimum_version = 0; // 0: no version check
     bool skip_verify = false;
+    bool skip_same = false;            // -s: program only the blocks that differ
     bool trace = false;                // -t: the line's exchanges on standard error
     const char* device = nullptr;      // -d: the serial device instead of the built-in one
     const char* bad_version = nullptr; // the -c argument that was not a version
 };
 
 enum class parse_result {
-    run,             // op is set, and path for -w and -r
+    run,             // op is set, and path for -w, -r and -C
     usage,           // no operation, unknown option or missing argument
     help,            // -h before any operation
     invalid_version, // bad_version is set
 };
 
-// Scans the options in order with getopt; the first -w, -r or -i ends the scan, so settings
+// Scans the options in order with getopt; the first -w, -r, -C or -i ends the scan, so settings
 // count only when they come before it.
 parse_result parse_options(int argc, char** argv, command_line& command);
 

@@ -16,6 +16,7 @@ constexpr int RECORD_FILE_SIZE = 1048576; // bytes an Intel HEX or S-record file
 
 constexpr int EXIT_DONE = 0;            // the operation completed
 constexpr int EXIT_VERSION_CURRENT = 1; // panel firmware not older than -c
+constexpr int EXIT_DIFFERS = 1;         // -C: the panel does not hold the image
 constexpr int EXIT_NO_SYNC = 2;         // bootloader did not synchronise
 constexpr int EXIT_NO_PANEL = 3;        // panel unreachable or stopped answering
 constexpr int EXIT_USAGE = 64;          // command-line error

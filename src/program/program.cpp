@@ -17,6 +17,7 @@ constexpr int BOOTLOADER_AREA_SIZE = FLASH_SIZE - APP_AREA_SIZE; // bytes never 
 static std::array<int, APP_BLOCKS> attempts{};
 // The bootloader area as it read before the first erase.
 static std::array<std::uint8_t, BOOTLOADER_AREA_SIZE> bootloader_area{};
+static bool bootloader_area_read = false;
 
 void hex_dump(std::span<const std::uint8_t> bytes) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -115,6 +116,7 @@ static void read_bootloader_area() {
     for (int address = APP_AREA_SIZE; address < FLASH_SIZE; address += BLOCK_SIZE) {
         read_agreed_block(address, bootloader_block(address));
     }
+    bootloader_area_read = true;
 }
 
 // Nothing programming sends addresses the bootloader area, but a flipped address bit can:
@@ -135,38 +137,60 @@ static void check_bootloader_area() {
     }
 }
 
+// With -s, a block whose one whole read brings the image's bytes is left as it is: noise can
+// make a read differ from the flash, but not equal to other bytes.
+static bool holds_block(int block, block_view data, block_buffer readback) {
+    const int address = block * BLOCK_SIZE;
+    if (!read_whole_block(address, readback)) {
+        fail(EXIT_NO_PANEL, "Incomplete read at %x, aborting\n", address);
+    }
+    return std::equal(data.begin(), data.end(), readback.begin());
+}
+
+// Programs the block unless -s finds it holding the image already; true when programmed.
 // Without verification each block is read back on the line all the same, once, unchecked.
-static void program_block(int block, block_view data, bool skip_verify,
+static bool program_block(int block, block_view data, program_mode mode,
                           std::span<std::uint8_t, BLOCK_SIZE> readback) {
     std::printf("Program at %x   \r", block * BLOCK_SIZE);
     std::fflush(stdout);
-    write_attempt(block, data, skip_verify, readback);
+    if (mode.only_differing && holds_block(block, data, readback)) {
+        return false;
+    }
+    if (!mode.skip_verify && !bootloader_area_read) {
+        read_bootloader_area();
+    }
+    write_attempt(block, data, mode.skip_verify, readback);
+    return true;
 }
 
-void program_image(std::span<const std::uint8_t> data, int length, bool skip_verify) {
+void program_image(std::span<const std::uint8_t> data, int length, program_mode mode) {
     std::array<std::uint8_t, BLOCK_SIZE> readback{};
     attempts.fill(0);
+    bootloader_area_read = false;
     if (length > APP_AREA_SIZE) {
         std::printf("Omitting bootloader, stripped to %i\n", APP_AREA_SIZE);
     }
     const int blocks = blocks_to_program(length);
-    if (skip_verify) {
+    if (mode.skip_verify) {
         std::printf("VERIFY SWITCHED OFF!!!\n");
-    } else {
-        read_bootloader_area();
     }
+    int programmed = 0;
     for (int block = 0; block < blocks; ++block) {
-        program_block(block, image_block(data, block), skip_verify, readback);
+        programmed += program_block(block, image_block(data, block), mode, readback) ? 1 : 0;
     }
-    if (!skip_verify) {
+    if (!mode.skip_verify && programmed > 0) {
         check_programmed(data, blocks);
         check_bootloader_area();
     }
+    if (mode.only_differing) {
+        std::printf("%i blocks programmed, %i already held the image\n", programmed,
+                    blocks - programmed);
+    }
 }
 
-void program_from_file(const char* path, std::int32_t minimum_version, bool skip_verify) {
+void program_from_file(const char* path, std::int32_t minimum_version, program_mode mode) {
     load_image(path);
     connect_panel(minimum_version);
-    program_image(image_buffer, image_length, skip_verify);
+    program_image(image_buffer, image_length, mode);
     exit_flash_mode();
 }

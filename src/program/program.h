@@ -13,13 +13,21 @@ constexpr int MAX_VERIFY_RETRIES = 20; // retries of one block after its first a
 // Read-back passes over the whole image, each after one that had to program a block again
 constexpr int CHECK_PASSES = 10;
 
+// How -w programs.
+struct program_mode {
+    bool skip_verify = false;    // -v: each block read back, not compared, nothing checked
+    bool only_differing = false; // -s: blocks that already hold the image are left alone
+};
+
 // Loads, connects, programs and leaves flash mode; every failure ends the process.
-void program_from_file(const char* path, std::int32_t minimum_version, bool skip_verify);
+void program_from_file(const char* path, std::int32_t minimum_version, program_mode mode);
 
 // Programs the first `length` bytes of `data` (at most the application area). With
 // verification, every block is then read back, programmed again until it holds its bytes and
 // read back once more as long as any needed that, and the bootloader area must read as before.
-void program_image(std::span<const std::uint8_t> data, int length, bool skip_verify);
+// With only_differing, each block is read first and only those that differ are programmed;
+// the check covers every block once any was.
+void program_image(std::span<const std::uint8_t> data, int length, program_mode mode);
 
 // Sixteen bytes a line, each line led by the offset within `bytes`, then an empty line.
 void hex_dump(std::span<const std::uint8_t> bytes);

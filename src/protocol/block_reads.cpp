@@ -31,6 +31,16 @@ block_state settle_block(int address, block_buffer destination,
     return answered ? block_state::unsettled : block_state::unanswered;
 }
 
+bool read_whole_block(int address, block_buffer destination) {
+    for (int read = 0; read < BLOCK_READS; ++read) {
+        if (read_block(address, destination) == BLOCK_SIZE) {
+            return true;
+        }
+        recover_panel(address);
+    }
+    return false;
+}
+
 void read_agreed_block(int address, block_buffer destination) {
     switch (settle_block(address, destination, {})) {
     case block_state::matches:

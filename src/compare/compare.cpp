@@ -1,0 +1,57 @@
+// The compare operation (-C): whether the panel holds an image, without programming it.
+#include "compare/compare.h"
+
+#include "common/fail.h"
+#include "image/image_file.h"
+#include "program/program.h"
+#include "protocol/panel_protocol.h"
+
+#include <array>
+#include <cstdio>
+
+// A block is called different only once two reads agree on other bytes than the image's:
+// a noisy line must not make a right panel look wrong.
+static bool block_differs(int address, block_view expected, block_buffer got) {
+    switch (settle_block(address, got, expected)) {
+    case block_state::matches:
+        return false;
+    case block_state::agreed:
+        return true;
+    case block_state::unsettled:
+        fail(EXIT_FAILED, "Reads of the block at %x never agreed, aborting\n", address);
+    case block_state::unanswered:
+        break;
+    }
+    fail(EXIT_NO_PANEL, "Incomplete read at %x, aborting\n", address);
+}
+
+void compare_with_file(const char* path) {
+    load_image(path);
+    connect_panel(0);
+    if (image_length > APP_AREA_SIZE) {
+        std::printf("Omitting bootloader, stripped to %i\n", APP_AREA_SIZE);
+    }
+    const int blocks = blocks_to_program(image_length);
+    std::array<std::uint8_t, BLOCK_SIZE> got{};
+    int differing = 0;
+    for (int address = 0; address < blocks * BLOCK_SIZE; address += BLOCK_SIZE) {
+        std::printf("Compare at %x   \r", address);
+        std::fflush(stdout);
+        const block_view expected(image_buffer.data() + address, BLOCK_SIZE);
+        if (!block_differs(address, expected, got)) {
+            continue;
+        }
+        std::printf("\nBlock at %x differs\n", address);
+        if (differing++ == 0) {
+            std::printf("Data should be:\n");
+            hex_dump(expected);
+            std::printf("Data is:\n");
+            hex_dump(got);
+        }
+    }
+    exit_flash_mode();
+    if (differing > 0) {
+        fail(EXIT_DIFFERS, "%i of %i blocks differ from the image\n", differing, blocks);
+    }
+    std::printf("All %i blocks hold the image\n", blocks);
+}
