@@ -56,6 +56,9 @@ void usage(std::FILE* out) {
                "  --stop-after N        answer nothing after N bootloader packets\n"
                "  --resume-on-request   with --stop-after, answer again from the next\n"
                "                        flash-mode request, once\n"
+               "  --resume-at-request N the same from the N-th flash-mode request met by the\n"
+               "                        silence (2: a run that asks again still fails, the\n"
+               "                        next one gets answers)\n"
                "  --hang-up-after N     drop the line after answering N bootloader packets\n"
                "  --hang-up-on-request  drop the line instead of answering the flash-mode request\n"
                "  --noise HEX           bytes sent before every acknowledgement\n"
@@ -252,7 +255,11 @@ const setting SETTINGS[] = {
          o.cfg.stop_after_packets = static_cast<int>(parse_number(v, 10, 0, 1'000'000, n));
      }},
     {"resume-on-request", false,
-     [](options& o, const char*, const char*) { o.cfg.resume_on_flash_request = true; }},
+     [](options& o, const char*, const char*) { o.cfg.resume_at_flash_request = 1; }},
+    {"resume-at-request", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.resume_at_flash_request = static_cast<int>(parse_number(v, 10, 1, 1'000'000, n));
+     }},
     {"hang-up-after", true,
      [](options& o, const char* v, const char* n) {
          o.cfg.hang_up_after_packets = static_cast<int>(parse_number(v, 10, 0, 1'000'000, n));

@@ -143,7 +143,8 @@ void panel_machine::answer_version_request(response& r) {
 void panel_machine::flash_request(response& r) {
     ++stats_.flash_requests;
     // A host starting over finds the stopped panel answering again, as after a power cycle.
-    if (cfg_.resume_on_flash_request && silent_ && answers_stopped()) {
+    if (cfg_.resume_at_flash_request > 0 && silent_ && answers_stopped() &&
+        ++silent_requests_ == cfg_.resume_at_flash_request) {
         silent_ = false;
         resumed_ = true;
     }

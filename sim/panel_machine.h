@@ -55,9 +55,10 @@ struct config {
     bool hold_host_output = false;           // the host's output is stopped, as by XOFF
 
     // --- bootloader ---
-    int sync_reply_bytes = 1;              // bytes answered per 0xAA; 0: never answers
-    int stop_after_packets = -1;           // answer nothing after this many packets; -1: never
-    bool resume_on_flash_request = false;  // that silence ends, once, at a flash-mode request
+    int sync_reply_bytes = 1;    // bytes answered per 0xAA; 0: never answers
+    int stop_after_packets = -1; // answer nothing after this many packets; -1: never
+    // that silence ends, once, at this flash-mode request after it began; 0: never
+    int resume_at_flash_request = 0;
     int hang_up_after_packets = -1;        // close the line after this many packets; -1: never
     bool hang_up_on_flash_request = false; // close the line instead of answering it
     bytes noise_before_ack;                // sent before every acknowledgement
@@ -176,8 +177,9 @@ class panel_machine {
     int faulted_reads_ = 0;
     std::vector<bool> faults_done_; // byte_faults already applied, each once
     int version_replies_ = 0;
-    bool silent_ = false;  // answers nothing more
-    bool resumed_ = false; // the stop_after_packets silence is over
+    bool silent_ = false;     // answers nothing more
+    bool resumed_ = false;    // the stop_after_packets silence is over
+    int silent_requests_ = 0; // flash-mode requests met by that silence
 };
 
 } // namespace panelsim

@@ -365,17 +365,23 @@ TEST(panel_faults, stop_after_packets_goes_silent_but_records) {
 }
 
 TEST(panel_faults, stopped_panel_resumes_once_at_a_flash_mode_request) {
-    panelsim::config cfg;
-    cfg.stop_after_packets = 1;
-    cfg.resume_on_flash_request = true;
-    session s(cfg);
-    s.enter_bootloader();
-    EXPECT_EQ(s.ask(packet(0x02, 0x0000), 1), bytes{0x00});
-    s.host->send(packet(0x02, 0x0040));
-    EXPECT_TRUE(s.host->receive_for(100).empty());
-    EXPECT_EQ(s.ask({0xA5, 0x3C, 0x5E, 0x27}, 2), (bytes{0xFF, 0xFF}));
-    EXPECT_EQ(s.ask(packet(0x02, 0x0080), 1), bytes{0x00});
-    EXPECT_EQ(s.ask(packet(0x02, 0x00C0), 1), bytes{0x00}) << "the silence comes once";
+    for (const int at_request : {1, 2}) {
+        panelsim::config cfg;
+        cfg.stop_after_packets = 1;
+        cfg.resume_at_flash_request = at_request;
+        session s(cfg);
+        s.enter_bootloader();
+        EXPECT_EQ(s.ask(packet(0x02, 0x0000), 1), bytes{0x00});
+        s.host->send(packet(0x02, 0x0040));
+        EXPECT_TRUE(s.host->receive_for(100).empty());
+        if (at_request == 2) {
+            s.host->send(FLASH_REQUEST);
+            EXPECT_TRUE(s.host->receive_for(100).empty()) << "the first request is not answered";
+        }
+        EXPECT_EQ(s.ask({0xA5, 0x3C, 0x5E, 0x27}, 2), (bytes{0xFF, 0xFF}));
+        EXPECT_EQ(s.ask(packet(0x02, 0x0080), 1), bytes{0x00});
+        EXPECT_EQ(s.ask(packet(0x02, 0x00C0), 1), bytes{0x00}) << "the silence comes once";
+    }
 }
 
 TEST(panel_faults, hang_up_after_packets_closes_the_line) {
