@@ -135,21 +135,22 @@ start_panelsim() {
     exit 1
 }
 
-# Bootloader packets the tool sends to program an image of SIZE bytes with verification:
-# erase, write twice and read each block, then leave flash mode.
+# Bootloader packets the tool sends to program an image of SIZE bytes with verification on a
+# clean line: the bootloader area's 8 blocks read twice, each block erased and written twice,
+# each block read back, the bootloader area read again, then the exit.
 program_packets() {
     local blocks=$((($1 + 63) / 64))
-    echo $((blocks * 4 + 1))
+    echo $((16 + blocks * 3 + blocks + 8 + 1))
 }
 
 # Over the PL011 panelsim answers every packet of the guest's runs up to the last
-# read-out (two programmings, two read-outs of 128 blocks and the exit packet), then
-# falls silent after half its blocks.
+# read-out (two programmings, two read-outs that read each of the 128 blocks twice, and
+# their exit packets), then falls silent after half its blocks.
 start_panels() {
     local programs reads
     programs=$(($(program_packets $image_a_size) + $(program_packets $image_b_size)))
-    reads=$((2 * 129))
-    start_panelsim pl011-panel --version 0104 --stop-after $((programs + reads + 64))
+    reads=$((2 * (2 * 128 + 1)))
+    start_panelsim pl011-panel --version 0104 --stop-after $((programs + reads + 128))
     start_panelsim usb-panel
 }
 
