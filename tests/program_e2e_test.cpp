@@ -197,6 +197,55 @@ TEST_F(program, a_short_read_back_is_retried_even_when_the_stale_tail_matches) {
     EXPECT_EQ(panel->packets().size(), 16U + 2 * 3 + 2 + 1 + 8 + 1);
 }
 
+// One byte flipped on its way to the panel, of a 4-block image: the bootloader area's 16
+// reads are packets 0 to 15, block k's erase packet 16 + 3k, its writes the two after it.
+TEST_F(program, a_corrupted_packet_is_repaired_or_reported_never_taken_for_success) {
+    using panelsim::fault_place;
+    const struct {
+        const char* what;
+        panelsim::byte_fault fault;
+        int status;
+        std::string said;
+    } cases[] = {
+        {"the erase of 80 erasing 0",
+         {fault_place::packet, 22, 3, 0x80},
+         0,
+         "Verify at 0   \r\nVerify error, retry #0\nVerify at 40   \rVerify at 80   \r"
+         "\nVerify error, retry #0\n"},
+        {"a write's data",
+         {fault_place::packet, 20, 9, 0x01},
+         0,
+         "Verify at 40   \r\nVerify error, retry #0\n"},
+        {"an erase's command byte, ignored",
+         {fault_place::packet, 25, 0, 0x08},
+         0,
+         "Program at c0   \r\nAnswer lost at c0, trying again\n"},
+        {"the erase of 40 erasing 1e40",
+         {fault_place::packet, 19, 2, 0x1E},
+         255,
+         "\nBootloader area changed at 1e40: the panel may not start again, and programming "
+         "cannot repair it\n"},
+    };
+    const bytes image = random_image(256, 5);
+    write_file(path("img.bin"), image);
+    for (const auto& c : cases) {
+        panelsim::config cfg;
+        cfg.byte_faults = {c.fault};
+        cfg.program_bad_writes = true;
+        start_panel(cfg);
+        const auto before = panel->flash();
+        const auto r = run({"-w", "img.bin"});
+        EXPECT_EQ(r.status, c.status) << c.what << r.out;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << c.what << r.out;
+        settle();
+        const auto after = panel->flash();
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), after.begin())) << c.what;
+        EXPECT_EQ(std::equal(before.begin() + 0x1E00, before.end(), after.begin() + 0x1E00),
+                  c.status == 0)
+            << c.what;
+    }
+}
+
 TEST_F(program, a_bad_image_fails_before_anything_is_sent) {
     start_panel();
     write_file(path("empty.bin"), {});
