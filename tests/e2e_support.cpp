@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <iterator>
 #include <stdexcept>
 
@@ -281,6 +282,15 @@ panelsim::config faulty_read_back(int address, int reads, bool corrupt, int shor
     cfg.fault_corrupt = corrupt;
     cfg.fault_short_bytes = short_bytes;
     return cfg;
+}
+
+panelsim::bytes random_image(std::size_t length, unsigned seed) {
+    std::mt19937 random(seed);
+    panelsim::bytes image(length);
+    for (auto& byte : image) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    return image;
 }
 
 panelsim::config corrupted_byte(panelsim::fault_place place, int index, int byte,

@@ -44,6 +44,8 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
                   const tool_setup& setup = {});
 
 void write_file(const std::string& path, const panelsim::bytes& content);
+// `length` bytes drawn from `seed`.
+panelsim::bytes random_image(std::size_t length, unsigned seed);
 panelsim::bytes read_file(const std::string& path);
 bool file_exists(const std::string& path);
 std::vector<std::string> list_dir(const std::string& path);

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <random>
 
 using panelsim::bytes;
 
@@ -45,9 +44,7 @@ bytes text_bytes(const std::string& text) {
 class image_formats : public e2e {};
 
 TEST_F(image_formats, hex_and_s_record_files_program_the_panel_as_the_raw_image_does) {
-    bytes image(32768);
-    std::mt19937 random(5);
-    std::generate(image.begin(), image.end(), [&] { return std::uint8_t(random()); });
+    const bytes image = random_image(32768, 5);
     write_file(path("img.bin"), image);
     write_file(path("img.hex"), text_bytes(records_of(image, true)));
     write_file(path("img.srec"), text_bytes(records_of(image, false)));

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <random>
 
 #include <sys/stat.h>
 
@@ -12,15 +11,6 @@ using panelsim::bytes;
 using panelsim::packet;
 
 namespace {
-
-bytes random_image(std::size_t length, unsigned seed) {
-    std::mt19937 random(seed);
-    bytes image(length);
-    for (auto& byte : image) {
-        byte = static_cast<std::uint8_t>(random());
-    }
-    return image;
-}
 
 std::string retry_messages(int count) {
     std::string text;

@@ -144,16 +144,3 @@ TEST_F(program_retries_DeathTest, after_twenty_retries_both_blocks_are_dumped) {
                        "retry #19\nToo many retries, aborting\nData should be:\n"
                        "0000 00 01 02 03 .*\nData is:\n0000 ee 01 02 03 .*3f \n\n$");
 }
-
-// Nothing programming sends goes above 0x1DFF, but a flipped address bit can reach the
-// bootloader's blocks: what they held before must still be there at the end.
-TEST_F(program_retries_DeathTest, a_changed_bootloader_area_fails_the_run) {
-    bootloader_area_reads(2);
-    writes_acknowledged();
-    read_answers(block());
-    read_answers(bytes(64, 0xFF), 2); // 0x1E00, erased
-    EXPECT_EXIT_SAYING(program_image(image_buffer, 64, {}), 255,
-                       "Bootloader area changed at 1e00: the panel may not start again, and "
-                       "programming cannot repair it\nData was:\n0000 b0 b0 .*\nData is:\n"
-                       "0000 ff ff .*");
-}

@@ -195,3 +195,14 @@ TEST_F(version_query_run, no_version_reply_ends_with_status_3_and_one_line_givin
         EXPECT_EQ(panel->in_bootloader(), cfg.start_in_bootloader);
     }
 }
+
+TEST_F(version_query_run, a_reply_a_bit_flipped_in_is_not_taken_for_the_version) {
+    panelsim::config cfg = corrupted_byte(panelsim::fault_place::version, 0, 3, 0x01);
+    cfg.version = 0x0a05;
+    start_panel(cfg);
+    const auto r = run({"-i"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Get firmware version...\nFrontpanel version 0a05\n");
+    settle();
+    EXPECT_EQ(panel->received().size(), 16U + 3 * 3) << "0a04, then 0a05 twice";
+}
