@@ -92,8 +92,8 @@ int read_block(int address, block_buffer destination);
 void exit_flash_mode();
 // After an answer that did not come: drains the line and finds the bootloader again, by
 // sync bytes or, when it no longer answers them, through the connection sequence; ends the
-// process when the panel cannot be found.
-// `address` is the block whose answer was lost, for the message.
+// process when the panel cannot be found. `address`, the block whose answer was lost, is
+// named in the message.
 void recover_panel(int address);
 
 // Connection sequences gone through again in this run, after lost answers.
@@ -119,8 +119,9 @@ enum class block_state {
 
 // Reads the block at `address` into `destination` until a read brings `expected` (when not
 // empty) or two reads in a row agree, at most BLOCK_READS reads; a read whose answer is lost
-// is repeated after recover_panel. A noisy line can make a read differ from the flash, but
-// cannot make it equal to the bytes expected or to another read.
+// is repeated after recover_panel. A noisy line makes a read differ from the flash; to make
+// it equal to the bytes expected, or to another read, it would have to flip exactly the bits
+// between them.
 block_state settle_block(int address, block_buffer destination,
                          std::span<const std::uint8_t> expected);
 // Reads the block until one read brings it whole, at most BLOCK_READS reads, recovering the
