@@ -47,8 +47,7 @@ static block_view image_block(std::span<const std::uint8_t> data, int block) {
 
 // One attempt: erase, then the same write packet twice. An attempt whose answer is lost is
 // made again once the line is recovered; each counts toward the block's limit.
-static void write_attempt(int block, block_view data, bool read_back,
-                          std::span<std::uint8_t, BLOCK_SIZE> readback) {
+static void write_attempt(int block, block_view data, bool read_back, block_buffer readback) {
     const int address = block * BLOCK_SIZE;
     for (;;) {
         ++attempts[block];
@@ -125,7 +124,7 @@ static void check_bootloader_area() {
     std::array<std::uint8_t, BLOCK_SIZE> now{};
     for (int address = APP_AREA_SIZE; address < FLASH_SIZE; address += BLOCK_SIZE) {
         const block_view before = bootloader_block(address);
-        if (settle_block(address, now, before) != block_state::matches) {
+        if (!block_holds(address, now, before)) {
             std::printf("\nBootloader area changed at %x: the panel may not start again, and "
                         "programming cannot repair it\nData was:\n",
                         address);
@@ -149,8 +148,7 @@ static bool holds_block(int block, block_view data, block_buffer readback) {
 
 // Programs the block unless -s finds it holding the image already; true when programmed.
 // Without verification each block is read back on the line all the same, once, unchecked.
-static bool program_block(int block, block_view data, program_mode mode,
-                          std::span<std::uint8_t, BLOCK_SIZE> readback) {
+static bool program_block(int block, block_view data, program_mode mode, block_buffer readback) {
     std::printf("Program at %x   \r", block * BLOCK_SIZE);
     std::fflush(stdout);
     if (mode.only_differing && holds_block(block, data, readback)) {

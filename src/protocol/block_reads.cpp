@@ -41,14 +41,20 @@ bool read_whole_block(int address, block_buffer destination) {
     return false;
 }
 
-void read_agreed_block(int address, block_buffer destination) {
-    switch (settle_block(address, destination, {})) {
+bool block_holds(int address, block_buffer destination, std::span<const std::uint8_t> expected) {
+    switch (settle_block(address, destination, expected)) {
     case block_state::matches:
+        return true;
     case block_state::agreed:
-        return;
+        return false;
     case block_state::unsettled:
         fail(EXIT_FAILED, "Reads of the block at %x never agreed, aborting\n", address);
     case block_state::unanswered:
-        fail(EXIT_NO_PANEL, "Incomplete read at %x, aborting\n", address);
+        break;
     }
+    fail(EXIT_NO_PANEL, "Incomplete read at %x, aborting\n", address);
+}
+
+void read_agreed_block(int address, block_buffer destination) {
+    block_holds(address, destination, {});
 }

@@ -127,6 +127,9 @@ block_state settle_block(int address, block_buffer destination,
 // Reads the block until one read brings it whole, at most BLOCK_READS reads, recovering the
 // line after each that does not; false when none did.
 bool read_whole_block(int address, block_buffer destination);
+// Whether the block holds `expected`: true once a read brings it, false once two reads in a
+// row agree on other bytes; otherwise the process ends as for read_agreed_block.
+bool block_holds(int address, block_buffer destination, std::span<const std::uint8_t> expected);
 // The block as two reads in a row agree on it, or the process ends: EXIT_FAILED when no
 // two reads agree, EXIT_NO_PANEL when no read brings the whole block.
 void read_agreed_block(int address, block_buffer destination);
