@@ -151,10 +151,12 @@ check "... the flash is as it was" cmp -s "$work/before.bin" "$flash"
 
 mender_case rollback
 cp "$flash" "$work/before.bin"
-# Silent in the middle of programming the image's 32 blocks, after the backup's 129 packets
-# (128 block reads and the exit); answering again when the rollback's run starts over, as a
-# power-cycled panel would.
-start_panel --version 0104 --stop-after 189 --resume-on-request
+# Silent in the middle of programming the image's 32 blocks: after the backup's 257 packets
+# (two reads of each of the 128 blocks and the exit), the 16 reads of the bootloader area
+# and 15 blocks' erase and two writes; the sixteenth block's erase is carried out, not
+# answered. The failing run's own reconnection finds the panel silent still; the rollback's
+# run finds it answering again, as a power-cycled panel would.
+start_panel --version 0104 --stop-after $((257 + 16 + 15 * 3)) --resume-at-request 2
 status=0
 mender_run "$work/rollback" "$work/rollback.log" install "$work/0105.mender" || status=$?
 check "a panel that stops answering fails the install" [ "$status" -ne 0 ]
@@ -221,9 +223,11 @@ check "... its handler logs it" logged "panel-firmware: install of version 0106:
 stop_panel
 check "... and the panel's flash holds the image" cmp -s -n 2000 "$work/other.bin" "$flash"
 
-# Silent after the backup and 31 packets of the image's 47 blocks.
+# Silent after the backup's 257 packets, the 16 reads of the bootloader area and 20 of the
+# image's 47 blocks (the 21st block's erase carried out, not answered); answering again from
+# the rollback's run on.
 cp "$flash" "$work/before.bin"
-start_panel --version 0104 --stop-after 160 --resume-on-request
+start_panel --version 0104 --stop-after $((257 + 16 + 20 * 3)) --resume-at-request 2
 status=0
 swu "$work/0105.swu" "$work/image.bin" 0105
 swupdate_run "$work/0105.swu" "$work/swupdate-rollback.log" || status=$?
