@@ -85,6 +85,13 @@ stop_panel() {
     fi
 }
 sessions() { grep -c '^session:' "$work/panel/panelsim.log" || :; }
+# Leaves the flash as a programming run of IMAGE leaves it that ended after BLOCKS blocks:
+# those hold the image, the rest of the application area something else.
+interrupted() { # IMAGE BLOCKS
+    { head -c $(($2 * 64)) "$1"; head -c $((7680 - $2 * 64)) /dev/urandom; tail -c 512 "$flash"; } \
+        >"$work/interrupted.bin"
+    mv "$work/interrupted.bin" "$flash"
+}
 
 check() { # DESCRIPTION COMMAND...
     if "${@:2}"; then
@@ -128,6 +135,8 @@ check "... its module logs it" logged "panel-firmware: install of version 0106: 
     "$work/install.log"
 mender_run "$work/install" "$work/install.log" commit || status=$?
 check "... and commits" [ "$status" -eq 0 ]
+check "... once the panel is found to hold the image" \
+    logged "check of version 0106's image: done (All 47 blocks hold the image)" "$work/install.log"
 mender_run "$work/install" "$work/install.provides" show-provides || :
 check "... and the client reports its version" \
     logged '^rootfs-image.panel-firmware.version=0106$' "$work/install.provides"
@@ -143,11 +152,50 @@ mender_run "$work/current" "$work/current.log" install "$work/0104.mender" || st
 check "an artifact of the version the panel runs succeeds" [ "$status" -eq 0 ]
 check "... its module logs that nothing was programmed" \
     logged "install of version 0104: the panel already runs this version" "$work/current.log"
-mender_run "$work/current" "$work/current.log" commit || :
+mender_run "$work/current" "$work/current.log" commit || status=$?
+check "... and commits" [ "$status" -eq 0 ]
 stop_panel
-# The read-out for the backup is the one programming session.
-check "... and programs nothing" [ "$(sessions)" -eq $((before + 1)) ]
+# The read-out for the backup is the one session: the panel runs a version at least as new,
+# which does not hold this image, so the commit compares nothing.
+check "... and programs nothing, nor compares" [ "$(sessions)" -eq $((before + 1)) ]
 check "... the flash is as it was" cmp -s "$work/before.bin" "$flash"
+
+mender_case resumed
+# A panel left in its bootloader by an install of the same image that ended after 20 of its
+# 47 blocks.
+interrupted "$work/image.bin" 20
+start_panel --bootloader --version 0104
+status=0
+mender_run "$work/resumed" "$work/resumed.log" install "$work/0106.mender" || status=$?
+mender_run "$work/resumed" "$work/resumed.log" commit || status=$?
+check "an install on a panel in its bootloader succeeds" [ "$status" -eq 0 ]
+check "... programming only the blocks that differ" logged \
+    "install of version 0106: done (27 blocks programmed, 20 already held the image)" \
+    "$work/resumed.log"
+stop_panel
+check "... and the panel's flash holds the image" cmp -s -n 3000 "$work/image.bin" "$flash"
+
+mender_case unconfirmed
+cp "$flash" "$work/before.bin"
+start_panel --version 0104
+status=0
+mender_run "$work/unconfirmed" "$work/unconfirmed.log" install "$work/0105.mender" || status=$?
+installed=$status
+stop_panel
+# The block at 0x40 reads wrong alike, twice: the comparison finds it different.
+start_panel --version 0104 --fault-block 40 --fault-reads 2 --fault-corrupt
+mender_run "$work/unconfirmed" "$work/unconfirmed.log" commit || status=$?
+check "a panel that does not compare equal to the installed image fails the commit" \
+    [ "$installed/$status" = 0/1 ]
+check "... its module logs why" logged "check of version 0105's image failed: status 1, the panel \
+does not hold the image (1 of 32 blocks differ from the image)" "$work/unconfirmed.log"
+check "... Mender rolls back" logged "panel-firmware: rollback to the backup: done" \
+    "$work/unconfirmed.log"
+mender_run "$work/unconfirmed" "$work/unconfirmed.provides" show-provides || :
+check "... the client does not report the new version" \
+    not_logged "panel-firmware.version=0105" "$work/unconfirmed.provides"
+stop_panel
+check "... and the panel's flash is the backup again" cmp -s "$work/before.bin" "$flash"
 
 mender_case rollback
 cp "$flash" "$work/before.bin"
@@ -162,7 +210,8 @@ mender_run "$work/rollback" "$work/rollback.log" install "$work/0105.mender" || 
 check "a panel that stops answering fails the install" [ "$status" -ne 0 ]
 check "... its module logs why" \
     logged "install of version 0105 failed: status 3" "$work/rollback.log"
-check "... Mender rolls back" logged "panel-firmware: rollback to the backup: done" \
+check "... Mender rolls back, programming the blocks that differ from the backup" \
+    logged "rollback to the backup: done (16 blocks programmed, 104 already held the image)" \
     "$work/rollback.log"
 mender_run "$work/rollback" "$work/rollback.provides" show-provides || :
 check "... the client does not report the new version" \
