@@ -31,7 +31,7 @@ static scan scan_words(std::vector<std::string> words) {
     out.result = parse_options(static_cast<int>(words.size()), argv.data(), out.command);
     require(out.result != parse_result::run || out.command.op == operation::version ||
                 out.command.path != nullptr,
-            "-w and -r come with their file");
+            "-w, -r and -C come with their file");
     std::int32_t refused = 0;
     require(out.result != parse_result::invalid_version ||
                 !parse_version(out.command.bad_version, refused),
@@ -46,7 +46,8 @@ static scan scan_words(std::vector<std::string> words) {
 static bool same(const scan& a, const scan& b) {
     return a.result == b.result && a.command.op == b.command.op && a.path == b.path &&
            a.command.minimum_version == b.command.minimum_version &&
-           a.command.skip_verify == b.command.skip_verify && a.command.trace == b.command.trace;
+           a.command.skip_verify == b.command.skip_verify &&
+           a.command.skip_same == b.command.skip_same && a.command.trace == b.command.trace;
 }
 
 // A version read back from its own hexadecimal reads the same; leading blanks are skipped
