@@ -114,11 +114,16 @@ static int block_address(std::span<const std::uint8_t> packet) {
     return address;
 }
 
-static const bytes RECONNECTION = [] {
-    bytes line(48, 0x00);
-    line.insert(line.end(), {0xA5, 0x3C, 0x5E, 0x27});
-    return line;
-}();
+// The connection sequence again: three zero bursts, then the flash-mode request.
+static std::size_t reconnection_at_start(std::span<const std::uint8_t> line) {
+    constexpr std::uint8_t request[] = {0xA5, 0x3C, 0x5E, 0x27};
+    constexpr std::size_t zeros = 48;
+    const bool found =
+        line.size() >= zeros + 4 &&
+        std::all_of(line.begin(), line.begin() + zeros, [](auto b) { return b == 0; }) &&
+        std::equal(std::begin(request), std::end(request), line.begin() + zeros);
+    return found ? zeros + 4 : 0;
+}
 static const bytes VERSION_ASKED = {0xA5, 0x00, 0x00};
 
 static void read_packet(std::span<const std::uint8_t> packet, int number, panel_view& panel) {
@@ -151,9 +156,9 @@ static panel_view read_packets(std::span<const std::uint8_t> line) {
             line = line.subspan(1);
             continue;
         }
-        if (starts_with(line, RECONNECTION)) {
+        if (const std::size_t size = reconnection_at_start(line)) {
             require(!panel.exited && ++panel.reconnects <= 3, "at most 3 connections again");
-            line = line.subspan(RECONNECTION.size());
+            line = line.subspan(size);
             continue;
         }
         if (panel.exited && starts_with(line, VERSION_ASKED)) {
