@@ -82,6 +82,12 @@ def run_seeds():
         "write_older_panel": bytes([0]) + word16(64) + word16(0x105)
         + chunks([0x5A, 0x00, 0x01, 0x04], 2, silence=1) * 2 + connected() + programmed(64),
         "version": bytes([2]) + word16(0) + word16(0) + version_reply(0x105),
+        "compare_held": bytes([3]) + word16(80) + word16(0) + connected()
+        + read_answer(image_block(80, 0)) + read_answer(image_block(80, 64)) + chunk([0]),
+        "write_only_differing": bytes([16]) + word16(80) + word16(0) + connected()
+        + read_answer(image_block(80, 0)) + read_answer(flash_block(64)) + bootloader_area(2)
+        + chunks([0] * 3, 1) + read_answer(image_block(80, 0))
+        + read_answer(image_block(80, 64)) + bootloader_area(1) + chunk([0]),
     }
 
 

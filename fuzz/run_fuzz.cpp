@@ -1,7 +1,8 @@
 // A whole run of the tool, as main runs an operation, against whatever the line may bring.
-//   byte 0: bits 0-1: the operation: 1 -r, 2 -i, 0 and 3 -w; bit 2: -v; bit 3: the line
-//           hangs up after the script
-//   bytes 1-2: -w: the image file's length, high byte first; byte i is (i * 7 + 1) & 0xFF
+//   byte 0: bits 0-1: the operation: 0 -w, 1 -r, 2 -i, 3 -C; bit 2: -v; bit 3: the line
+//           hangs up after the script; bit 4: -s
+//   bytes 1-2: -w and -C: the image file's length, high byte first; byte i is
+//           (i * 7 + 1) & 0xFF
 //   bytes 3-4: -w: the -c version, high byte first, a signed 16-bit number (0: no -c)
 //   then the script (fuzz_support.h)
 #include "cli/operation.h"
@@ -29,6 +30,7 @@ namespace {
 struct run_setup {
     operation op = operation::program;
     bool skip_verify = false;
+    bool skip_same = false;
     bool hang_up = false;
     int image_length = 0;
     std::int32_t minimum_version = 0;
@@ -59,10 +61,11 @@ static void make_work_folder() {
 static run_setup read_setup(std::span<const std::uint8_t>& input) {
     run_setup setup;
     const std::uint8_t flags = take_byte(input);
-    setup.op = (flags & 3) == 1   ? operation::read_out
-               : (flags & 3) == 2 ? operation::version
-                                  : operation::program;
+    constexpr operation operations[] = {operation::program, operation::read_out, operation::version,
+                                        operation::compare};
+    setup.op = operations[flags & 3];
     setup.skip_verify = (flags & 4) != 0;
+    setup.skip_same = (flags & 16) != 0;
     setup.hang_up = (flags & 8) != 0;
     setup.image_length = take_byte(input) * 256;
     setup.image_length += take_byte(input);
@@ -96,6 +99,7 @@ static int run_tool(const run_setup& setup) {
     command.path = path.c_str();
     command.minimum_version = setup.minimum_version;
     command.skip_verify = setup.skip_verify;
+    command.skip_same = setup.skip_same;
     try {
         run_operation(command);
         return 0;
@@ -211,7 +215,7 @@ static panel_view read_line(const run_setup& setup, int status, const bytes& lin
 static void check_programmed(const run_setup& setup, const panel_view& panel) {
     const int programmed = std::min({setup.image_length, 32768, 7680});
     const int blocks = (programmed + 63) / 64;
-    require(panel.written.size() == static_cast<std::size_t>(blocks),
+    require(setup.skip_same || panel.written.size() == static_cast<std::size_t>(blocks),
             "every block of the image is written");
     for (const auto& [address, data] : panel.written) {
         require(address < blocks * 64, "no block beyond the image is written");
@@ -240,11 +244,16 @@ static void check_read_back(const run_setup& setup, const panel_view& panel) {
 static void check_run(const run_setup& setup, int status, const bytes& line) {
     require(status == 0 || status == 1 || status == 2 || status == 3 || status == 255,
             "the exit status is 0, 1, 2, 3 or 255");
-    require(status != 1 || (setup.op == operation::program && setup.minimum_version != 0),
-            "status 1 only with -c");
+    const bool compared = setup.op == operation::compare;
+    require(status != 1 || compared ||
+                (setup.op == operation::program && setup.minimum_version != 0),
+            "status 1 only with -c or -C");
     const panel_view panel = read_line(setup, status, line);
     require(status != 0 || setup.op == operation::version || panel.exited,
             "a run that ends well ends with the exit packet");
+    require(!compared || status != 1 || panel.exited, "a comparison leaves flash mode");
+    require(!compared || (panel.written.empty() && panel.erases == 0),
+            "a comparison never erases or writes");
     if (setup.op == operation::read_out) {
         const auto dump = work_folder / "dump.bin";
         require(panel.written.empty() && panel.erases == 0, "a read-out never erases or writes");
@@ -255,7 +264,7 @@ static void check_run(const run_setup& setup, int status, const bytes& line) {
     }
     if (setup.op == operation::program && status == 0) {
         check_programmed(setup, panel);
-        if (!setup.skip_verify) {
+        if (!setup.skip_verify && (!setup.skip_same || panel.last_change >= 0)) {
             check_read_back(setup, panel);
         }
     }
@@ -269,7 +278,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reset_recovery();
     reset_image();
     make_work_folder();
-    if (setup.op == operation::program) {
+    if (setup.op == operation::program || setup.op == operation::compare) {
         write_image_file(setup.image_length);
     }
     feed_port(input, setup.hang_up);
