@@ -259,7 +259,7 @@ TEST_F(dump_faults, a_replaced_dump_keeps_its_mode_also_when_its_owner_cannot_be
 
 // A driver with a low-latency mode (a UART, a USB adapter) has it for the run and its old
 // flags back however the run ends, since the driver keeps them after the port is closed; a
-// driver that has it already is left alone.
+// driver that has it already, or refuses it, is left alone.
 TEST_F(dump_faults, low_latency_is_set_for_the_run_and_undone_however_it_ends) {
     if (SHIM.empty()) {
         GTEST_SKIP() << NO_SHIM;
@@ -272,8 +272,9 @@ TEST_F(dump_faults, low_latency_is_set_for_the_run_and_undone_however_it_ends) {
         panelsim::config cfg;
         int signal;
         int status;
-        std::string settings; // the flags each TIOCSSERIAL set, in order
+        std::string settings; // the flags each TIOCSSERIAL asked for, in order
         std::string note;
+        const char* refused = ""; // "TIOCSSERIAL": the driver refuses the flag
     };
     const std::string set_and_undone = "TIOCSSERIAL 2010\nTIOCSSERIAL 10\n";
     const way_out cases[] = {
@@ -281,12 +282,14 @@ TEST_F(dump_faults, low_latency_is_set_for_the_run_and_undone_however_it_ends) {
         {"failed", "10", hangs_up, 0, 3, set_and_undone, "- low latency set"},
         {"SIGTERM", "10", {}, SIGTERM, 128 + SIGTERM, set_and_undone, "- low latency set"},
         {"SIGHUP", "10", {}, SIGHUP, 128 + SIGHUP, set_and_undone, "- low latency set"},
-        {"already set", "2010", {}, 0, 0, "", "- low latency already set"},
+        {"already set", "2010", hangs_up, 0, 3, "", "- low latency already set"},
+        {"refused", "10", hangs_up, 0, 3, "TIOCSSERIAL 2010\n",
+         "- low latency refused by the driver", "TIOCSSERIAL"},
     };
     for (const auto& c : cases) {
         start_panel(c.cfg);
         const std::string log = logs.file(std::string("serial-") + c.what);
-        tool_setup setup = with_shim(log, "");
+        tool_setup setup = with_shim(log, c.refused);
         setup.environment.push_back(std::string("PANELFLASH_SHIM_SERIAL=") + c.flags_before);
         setup.signal = c.signal;
         setup.signal_after = "Read 140   \r";

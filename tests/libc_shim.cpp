@@ -6,7 +6,8 @@
 //                              reads of an unplugged USB adapter do)
 //   PANELFLASH_SHIM_SERIAL=HEX the port has a driver with these serial flags, as a UART or a
 //                              USB adapter has: TIOCGSERIAL reports them, and each TIOCSSERIAL
-//                              sets them and appends "TIOCSSERIAL <flags in hex>" to the log
+//                              appends "TIOCSSERIAL <flags in hex>" to the log and sets them,
+//                              unless PANELFLASH_SHIM_FAIL=TIOCSSERIAL has the driver refuse
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -141,12 +142,15 @@ int ioctl(int fd, unsigned long request, ...) {
             serial->flags = static_cast<int>(serial_flags);
             return 0;
         }
-        serial_flags = serial->flags;
         const char* log = std::getenv("PANELFLASH_SHIM_LOG");
         if (std::FILE* out = log == nullptr ? nullptr : std::fopen(log, "ae")) {
-            std::fprintf(out, "TIOCSSERIAL %lx\n", serial_flags);
+            std::fprintf(out, "TIOCSSERIAL %x\n", static_cast<unsigned>(serial->flags));
             std::fclose(out);
         }
+        if (failing("TIOCSSERIAL")) {
+            return -1;
+        }
+        serial_flags = serial->flags;
         return 0;
     }
     return next<int (*)(int, unsigned long, void*)>("ioctl")(fd, request, argument);
