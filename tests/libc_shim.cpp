@@ -4,6 +4,7 @@
 //                              inode of the file synced, or of the file given its new name
 //   PANELFLASH_SHIM_FAIL=CALL  that call fails with EIO without being made (read: as the
 //                              reads of an unplugged USB adapter do)
+//   PANELFLASH_SHIM_ERRNO=N    ...with error number N instead (19, ENODEV: an adapter gone)
 //   PANELFLASH_SHIM_SERIAL=HEX the port has a driver with these serial flags, as a UART or a
 //                              USB adapter has: TIOCGSERIAL reports them, and each TIOCSSERIAL
 //                              appends "TIOCSSERIAL <flags in hex>" to the log and sets them,
@@ -30,7 +31,8 @@ bool failing(const char* call) {
     if (chosen == nullptr || std::strcmp(chosen, call) != 0) {
         return false;
     }
-    errno = EIO;
+    const char* error = std::getenv("PANELFLASH_SHIM_ERRNO");
+    errno = error == nullptr ? EIO : std::atoi(error);
     return true;
 }
 
