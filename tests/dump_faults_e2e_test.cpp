@@ -51,6 +51,12 @@ int first_call(const std::string& log, std::initializer_list<std::string> calls,
     return -1;
 }
 
+// The reads that found nothing before a trace line's bytes: its "(after N empty reads)", or 0.
+int empty_reads_before(const std::string& line) {
+    const auto at = line.find(" (after ");
+    return at == std::string::npos ? 0 : std::stoi(line.substr(at + 8));
+}
+
 } // namespace
 
 class dump_faults : public e2e {
@@ -210,7 +216,8 @@ TEST_F(dump_faults, a_stop_signal_ignored_at_start_stays_ignored) {
 }
 
 // An erase's acknowledgement comes only once the flash is erased, 40 ms after the packet: the
-// tool's first read after the packet finds nothing, however busy the machine.
+// tool's first read after the packet finds nothing, however busy the machine. Each sync byte
+// is followed by one read, so the answer counts as many empty reads as went unanswered.
 TEST_F(dump_faults, the_trace_counts_the_empty_reads_before_a_late_answer) {
     panelsim::config cfg;
     cfg.line_timing = true;
@@ -222,9 +229,15 @@ TEST_F(dump_faults, the_trace_counts_the_empty_reads_before_a_late_answer) {
     int acknowledgements = 0;
     int counted = 0;
     bool after_erase = false;
+    int syncs = 0;
+    int before_sync_answer = -1;
     std::istringstream trace(r.err);
     for (std::string line; std::getline(trace, line);) {
         const auto mark = line.find_first_of("<>-");
+        syncs += before_sync_answer < 0 && line.compare(mark, 4, "> aa") == 0;
+        if (syncs > 0 && before_sync_answer < 0 && line[mark] == '<') {
+            before_sync_answer = empty_reads_before(line);
+        }
         if (after_erase && line[mark] == '<') {
             ++acknowledgements;
             counted += line.find(" (after ") != std::string::npos;
@@ -233,6 +246,7 @@ TEST_F(dump_faults, the_trace_counts_the_empty_reads_before_a_late_answer) {
     }
     EXPECT_EQ(acknowledgements, 2) << r.err;
     EXPECT_EQ(counted, 2) << r.err;
+    EXPECT_EQ(before_sync_answer, syncs - 1) << r.err;
 }
 
 TEST_F(dump_faults, a_replaced_dump_keeps_its_mode_also_when_its_owner_cannot_be_kept) {
