@@ -73,21 +73,51 @@ TEST_F(port, a_dump_on_standard_output_is_only_the_dump) {
         tool_setup through_shell;
         through_shell.program = "/bin/sh";
         through_shell.native = true;
-        auto r = run({"-c", tool + " -r " + name + " | cat > piped.bin"}, through_shell);
+        auto r = run({"-r", name}); // the harness reads a pipe
         EXPECT_EQ(r.status, 0) << name << r.err;
-        EXPECT_EQ(read_file(path("piped.bin")), flash()) << name;
+        EXPECT_EQ(bytes(r.out.begin(), r.out.end()), flash()) << name;
         EXPECT_EQ(r.err.rfind(dump_only, 0), 0U) << name << r.err;
         EXPECT_NE(r.err.find("Exit Flashmode\n"), std::string::npos) << name;
 
-        // Appending would keep whatever reached the file before the dump.
+        // Appending would keep whatever reached the file before the dump; messages written
+        // there would vanish with the old file when the dump replaces it.
         r = run({"-c", tool + " -r " + name + " >> appended.bin"}, through_shell);
         EXPECT_EQ(r.status, 0) << name << r.err;
         EXPECT_EQ(read_file(path("appended.bin")), flash()) << name;
+        EXPECT_EQ(r.err.rfind(dump_only, 0), 0U) << name << r.err;
         unlink(path("appended.bin").c_str());
     }
-    const auto r = run({"-r", "/dev/stdout"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(bytes(r.out.begin(), r.out.end()), flash()) << "the harness reads a pipe";
+}
+
+// Standard output that is another file than the dump keeps the messages: a log beside the
+// dump, or another file system's file with the dump's inode number.
+TEST_F(port, messages_stay_on_standard_output_that_is_not_the_dump) {
+    panelsim::config rejecting;
+    rejecting.flash_mode_reply = {0x5A, 0xFF}; // the run ends at once, its messages said
+    const std::string logged = tool_command(dir) + " -r $1 > $2; s=$?; cat $2; exit $s";
+    // In a mount namespace of its own, on fresh tmpfs mounts, which number their files alike;
+    // 77: no right to mount, or numbers not alike.
+    const std::string mounted =
+        "unshare -m true 2>/dev/null || exit 77; exec unshare -m sh -c 'mkdir a b && "
+        "mount -t tmpfs none a && mount -t tmpfs none b && : > $1 && : > $2 && "
+        "[ $(stat -c %i $1) = $(stat -c %i $2) ] || exit 77; ";
+    const std::vector<std::string> cases[] = {
+        {"-c", ": > $1; " + logged, "sh", "dump.bin", "log.txt"},
+        {"-c", mounted + logged + "' sh \"$@\"", "sh", "a/dump.bin", "b/log.txt"},
+    };
+    tool_setup through_shell;
+    through_shell.program = "/bin/sh";
+    through_shell.native = true;
+    for (const auto& args : cases) {
+        start_panel(rejecting);
+        const auto r = run(args, through_shell);
+        if (r.status == 77) {
+            GTEST_SKIP() << "needs root, the right to mount, and tmpfs numbering per mount";
+        }
+        EXPECT_EQ(r.status, 3) << args.back();
+        EXPECT_EQ(r.out, "Enter Flashmode...\nUnknown response 5a ff, is FP really connected?\n");
+        EXPECT_EQ(r.err, "") << args.back();
+    }
 }
 
 // A script that retries after a time-out starts the next run at once, while the panel is
