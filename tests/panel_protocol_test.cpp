@@ -113,6 +113,18 @@ TEST_F(panel_protocol, flash_mode_reply_of_a_panel_already_in_its_bootloader) {
     testing::internal::CaptureStdout();
     enter_flash_mode();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Enter Flashmode...\nAccepted (2)\n");
+
+    // Late bytes of an earlier run's answer, still coming after the two taken for the reply.
+    fake_port::reset();
+    fake_port::arrive({0x36, 0x15});
+    fake_port::arrive({0x07, 0x5A, 0xFD});
+    fake_port::silence(2);
+    fake_port::arrive({0xFF, 0xFF});
+    testing::internal::CaptureStdout();
+    enter_flash_mode();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Enter Flashmode...\nEnter Flashmode...\nAccepted (2)\n");
+    EXPECT_EQ(fake_port::written(), concat({FLASH_REQUEST, FLASH_REQUEST}));
 }
 
 TEST_F(panel_protocol, sync_needs_exactly_one_byte_in_answer) {

@@ -94,7 +94,17 @@ void connect_panel(std::int32_t minimum_version) {
 }
 
 void enter_flash_mode() {
-    const auto reply = request_flash_mode();
+    auto reply = request_flash_mode();
+    if (accepted(reply)) {
+        return;
+    }
+    // A reply with more bytes behind it was the end of a killed run's answer that came later
+    // than the drain waited for, on a busy host: the request is made again, once, and a panel
+    // that took the first answers from its bootloader (ff ff).
+    if (discard_stale_input() > 0) {
+        trace_note("bytes after the flash-mode reply: asking again");
+        reply = request_flash_mode();
+    }
     if (!accepted(reply)) {
         fail(EXIT_NO_PANEL, "Unknown response %x %x, is FP really connected?\n", reply[0],
              reply[1]);
