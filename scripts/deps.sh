@@ -13,6 +13,7 @@
 #   scripts/deps.sh bench    and what the benchmark runs with (a C compiler, python3)
 #   scripts/deps.sh vm       and what runs the tool on an arm64 kernel under QEMU
 #   scripts/deps.sh fleet    and the update clients the fleet-update glue is tested with
+#   scripts/deps.sh boot     and what boots the boot-time update on Debian under QEMU
 set -euo pipefail
 
 missing=()
@@ -75,8 +76,14 @@ for extra in "$@"; do
         # The emulator alone: its recommended GUI, firmware and disk tools go unused.
         install_options=(--no-install-recommends)
         ;;
+    boot)
+        need_command debootstrap debootstrap
+        need_command qemu-system-x86_64 qemu-system-x86
+        need_command mkfs.ext4 e2fsprogs
+        install_options=(--no-install-recommends)
+        ;;
     *)
-        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench] [fleet] [vm]" >&2
+        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench] [fleet] [vm] [boot]" >&2
         exit 64
         ;;
     esac
