@@ -2,6 +2,8 @@
 # /init of the initramfs that scripts/vm-test.sh boots: runs panelflash over the PL011 and
 # over QEMU's FTDI USB-serial adapter, against panelsim on the host, and prints what each
 # run gave as "@@ name value" lines on the virtio console, where the host checks them.
+# Booted with guest=busybox-init, it hands over to busybox's init instead, whose inittab
+# runs it again as the device's rcS ("/init rcS") and, once that is done, as "/init report".
 
 export PATH=/bin
 ADAPTER=/dev/ttyUSB0
@@ -141,7 +143,45 @@ unplug() {
     report "usb.unplug.files $(find /tmp/unplug -mindepth 1 | wc -l)"
 }
 
+# As a device's /etc/init.d/rcS: syslogd first, then each S??* script of /etc/init.d
+# started in order, its exit status reported.
+rcs() {
+    syslogd -n -O /tmp/messages &
+    wait_for /dev/log
+    for script in /etc/init.d/S??*; do
+        [ -x "$script" ] || continue
+        "$script" start
+        report "busybox-init.${script##*/}.status $?"
+    done
+}
+
+# What the init script logged to syslog (once syslogd has written it), then the end.
+busybox_report() {
+    tries=0
+    until grep -q ' panelflash-update: ' /tmp/messages 2>/dev/null; do
+        [ "$tries" -ge 1000 ] && break
+        usleep 10000
+        tries=$((tries + 1))
+    done
+    report "busybox-init.logged $(sed -n 's/^.* panelflash-update: //p' /tmp/messages)"
+    report "guest finished"
+    poweroff
+}
+
+case ${1:-} in
+rcS)
+    rcs
+    exit 0
+    ;;
+report)
+    busybox_report
+    exit 0
+    ;;
+esac
 setup
+if [ "${guest:-}" = busybox-init ]; then
+    exec init
+fi
 pl011
 adapter
 unplug

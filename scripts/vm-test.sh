@@ -4,10 +4,15 @@
 # over the PL011 as its built-in /dev/frontpanel and over QEMU's emulated FTDI USB-serial
 # adapter with -d /dev/ttyUSB0, which is unplugged mid-read-out at the end.
 # scripts/vm-guest.sh runs in the guest and prints what it saw; this script checks it.
+# Then the boot-time update without udev and systemd, set up as the README's steps say:
+# busybox's init runs the init script at boot against a panel running 0104 (programmed),
+# one running 0106 (left alone) and one that stops answering mid-programming.
 # Kernel, modules and busybox come from Debian's arm64 packages, kept in build/vm-cache;
 # the machine's own dpkg architectures are left alone. Needs root only to install tools.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/boot-steps.sh
+source scripts/boot-steps.sh
 root=$PWD
 cache=$root/build/vm-cache
 work=$root/build/vm-test
@@ -15,6 +20,7 @@ guest_seconds=120
 # The two images: a part of the application area, and all of it.
 image_a_size=3000 # bytes
 image_b_size=7680 # bytes
+boot_version=0106 # the image's version in the boot-time update's defaults
 modules="virtio_mmio virtio_console usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio"
 
 pids=()
@@ -117,7 +123,27 @@ make_initramfs() {
     done
     head -c "$image_a_size" /dev/urandom >"$tree/data/a.bin"
     head -c "$image_b_size" /dev/urandom >"$tree/data/b.bin"
+    add_boot_update "$tree"
     (cd "$tree" && find . | cpio -o -H newc -R 0:0 --quiet) >"$work/initramfs.cpio"
+}
+
+# The boot-time update of a device without udev and systemd, as the README's steps set it
+# up from the examples: the defaults with the image's version and the PL011's own node, the
+# init script under BusyBox's name for it, the image where the defaults say, the tool where
+# the script looks. busybox's inittab runs the guest script as rcS, then for the report.
+add_boot_update() {
+    local tree=$1 file destination defaults image
+    read -r file destination < <(boot_step_copies README.md 2)
+    defaults=$(boot_copy "$tree" deploy "$file" "$destination")
+    set_setting "$tree$defaults" VERSION "$boot_version"
+    set_setting "$tree$defaults" DEVICE /dev/ttyAMA0
+    image=$(sed -n 's/^IMAGE=//p' "$tree$defaults")
+    install -D -m 644 "$tree/data/b.bin" "$tree$image"
+    read -r file destination < <(boot_step_copies README.md 3 "Without systemd, ")
+    boot_copy "$tree" deploy "$file" "$destination" "$(boot_busybox_name README.md 3)" >/dev/null
+    mkdir -p "$tree/usr/bin"
+    ln -s ../../bin/panelflash "$tree/usr/bin/panelflash"
+    printf '::sysinit:/init rcS\n::wait:/init report\n' >"$tree/etc/inittab"
 }
 
 # Starts a panelsim linked at $work/NAME and waits for its link.
@@ -199,12 +225,51 @@ await_guest() {
     echo "The guest ran for $((SECONDS - deadline + guest_seconds)) s; QEMU ended with status $status."
 }
 
+# The boot-time update booted under busybox's init, one guest for each panel: 0104,
+# 0106, and one that falls silent inside the first pass of programming. Each panelsim keeps
+# its flash in a file that begins with random bytes and saves it when it ends.
+boot_busybox_init() {
+    local kernel name dir qemu=() sims=() deadline=$((SECONDS + guest_seconds)) index
+    local -A panel=([programmed]="--version 0104" [current]="--version $boot_version"
+        [silent]="--version 0104 --stop-after 100")
+    kernel=$(compgen -G "$cache/kernel/boot/vmlinuz-*")
+    for name in programmed current silent; do
+        dir=$work/busybox-init-$name
+        mkdir -p "$dir"
+        head -c 8192 /dev/urandom >"$dir/flash-before.bin"
+        cp "$dir/flash-before.bin" "$dir/flash.bin"
+        # shellcheck disable=SC2086 # the panel's options are words
+        start_panelsim "busybox-init-$name/panel" --flash "$dir/flash.bin" ${panel[$name]}
+        sims+=("${pids[-1]}")
+        qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512 -smp 1 -display none -nodefaults \
+            -no-reboot -kernel "$kernel" -initrd "$work/initramfs.cpio" \
+            -append "console=hvc0 quiet panic=-1 guest=busybox-init" \
+            -chardev serial,id=s0,path="$dir/panel" -serial chardev:s0 \
+            -device virtio-serial-device,max_ports=1 \
+            -chardev file,id=console,path="$dir/console.log" -device virtconsole,chardev=console \
+            >"$dir/qemu.log" 2>&1 &
+        qemu+=($!)
+        pids+=($!)
+    done
+    for index in 0 1 2; do
+        while kill -0 "${qemu[$index]}" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
+            sleep 0.1
+        done
+        kill "${qemu[$index]}" 2>/dev/null || true
+        wait "${qemu[$index]}" || true
+    done
+    echo "The three busybox-init guests ran for $((SECONDS - deadline + guest_seconds)) s."
+    kill "${sims[@]}"
+    wait "${sims[@]}" || true
+}
+
 passed=0
 failed=0
 
-# The value the guest reported for a name, from its "@@ name value" lines.
+# The value the guest reported for a name, from its "@@ name value" lines on the console,
+# or on the one given.
 reported() {
-    tr -d '\r' <"$work/console.log" | awk -v name="$1" '
+    tr -d '\r' <"${2:-$work/console.log}" | awk -v name="$1" '
         $1 == "@@" && $2 == name { sub(/^@@ [^ ]+ ?/, ""); print; exit }'
 }
 
@@ -219,7 +284,7 @@ judge() {
 
 expect() {
     local got
-    got=$(reported "$1")
+    got=$(reported "$1" "${3:-}")
     judge "$([ "$got" = "$2" ] && echo ok)" "$1" "'$2'" "$got"
 }
 
@@ -267,6 +332,44 @@ check_results() {
     expect guest finished
 }
 
+# What became of a busybox-init panel's flash, in its two areas.
+flash_of() {
+    local application=changed bootloader=changed
+    cmp -s -n "$image_b_size" "$1/flash-before.bin" "$1/flash.bin" && application=untouched
+    cmp -s -n "$image_b_size" "$work/initramfs/data/b.bin" "$1/flash.bin" && application=image
+    cmp -s -i "$image_b_size" "$1/flash-before.bin" "$1/flash.bin" && bootloader=kept
+    echo "application area $application, bootloader area $bootloader"
+}
+
+# Each busybox-init boot: the init script's status and what it logged, the boot's end, the
+# panel's flash.
+check_busybox_init() {
+    local script name dir logged flash got
+    script=$(boot_busybox_name README.md 3)
+    for name in programmed current silent; do
+        dir=$work/busybox-init-$name
+        case $name in
+        programmed)
+            logged="front panel updated to version $boot_version"
+            flash="application area image, bootloader area kept"
+            ;;
+        current)
+            logged="front panel already runs version $boot_version or newer"
+            flash="application area untouched, bootloader area kept"
+            ;;
+        silent)
+            logged="front panel update failed with status 3"
+            flash="application area changed, bootloader area kept"
+            ;;
+        esac
+        expect "busybox-init.$script.status" 0 "$dir/console.log"
+        expect busybox-init.logged "$logged" "$dir/console.log"
+        expect guest finished "$dir/console.log"
+        got=$(flash_of "$dir")
+        judge "$([ "$got" = "$flash" ] && echo ok)" "busybox-init $name flash" "$flash" "$got"
+    done
+}
+
 scripts/deps.sh vm
 build_programs
 fetch_packages
@@ -282,6 +385,12 @@ if [ "$failed" -gt 0 ]; then
     echo "The guest's console, $work/console.log:"
     tr -d '\r' <"$work/console.log"
     cat "$work/qemu.log"
+fi
+failed_before=$failed
+boot_busybox_init
+check_busybox_init
+if [ "$failed" -gt "$failed_before" ]; then
+    echo "The busybox-init consoles are in $work/busybox-init-*/console.log."
 fi
 echo "vm: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
