@@ -12,8 +12,8 @@
 #   scripts/boot-test.sh [SUITE...]    bookworm trixie by default
 # Needs root (debootstrap, chroot); without root it says so and skips. The package is
 # build/debian/panelflash_*.deb, built with scripts/package.sh when missing. The roots are
-# made once and kept in /var/cache/panelflash/boot (PANELFLASH_BOOT_CACHE), trixie's packages
-# where scripts/debian13.sh keeps them; consoles and logs are left in build/boot-test.
+# made once and kept in /var/cache/panelflash/boot (PANELFLASH_BOOT_CACHE), side by side;
+# consoles and logs are left in build/boot-test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -95,8 +95,6 @@ make_roots() {
         [ "$(cat "$root.done" 2>/dev/null)" != "$include" ] || continue
         [ -v mirror ] || find_mirror
         packages=$cache/$suite/debootstrap
-        # The packages trixie's root has in common with scripts/debian13.sh's come once.
-        [ "$suite" != trixie ] || packages=$(dirname "$cache")/debian13/debootstrap
         say "debootstrap $suite from $mirror"
         unmount_below "$root"
         rm -rf --one-file-system "$root" "$root.done"
