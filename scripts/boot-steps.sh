@@ -32,6 +32,19 @@ boot_step_copies() {
         sed 's/^.*`\([^`]*\)` to `\([^`]*\)`$/\1 \2/'
 }
 
+# The first copy of boot_step_copies into step_file and step_destination, failing when
+# the step asks for none.
+boot_step_copy() {
+    local copy
+    copy=$(boot_step_copies "$@" | head -n 1)
+    if [ -z "$copy" ]; then
+        echo "$1: step $2 of \"The boot-time update\" names no ${3:-}\`file\` to \`/destination\`" >&2
+        return 1
+    fi
+    # shellcheck disable=SC2034 # for the script that sources this file
+    read -r step_file step_destination <<<"$copy"
+}
+
 # The quoted commands of a step that begin with WORD ("systemctl").
 boot_step_commands() {
     boot_step "$1" "$2" | grep -o '`[^`]*`' | tr -d '`' | awk -v word="$3" '$1 == word'

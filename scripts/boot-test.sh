@@ -43,10 +43,20 @@ unmount_below() {
         done
 }
 
-# Ends what this script started, by id, and leaves no mounts behind.
+# The ids of the processes inside a root below the cache: those a stopped debootstrap left.
+processes_in_cache() {
+    local link
+    for link in /proc/[0-9]*/root; do
+        [[ $(readlink "$link" 2>/dev/null) == "$cache"/* ]] || continue
+        link=${link#/proc/}
+        echo "${link%/root}"
+    done
+}
+
+# Ends what this script started, by id, and leaves no processes or mounts behind.
 cleanup() {
     local pid
-    for pid in "${pids[@]}"; do
+    for pid in "${pids[@]}" $(processes_in_cache); do
         kill "$pid" 2>/dev/null || true
     done
     wait 2>/dev/null || true
@@ -159,16 +169,16 @@ make_guest() {
     cp "$deb" "$stage/tmp/"
     chroot "$stage" dpkg -i "/tmp/$(basename "$deb")" >"$work/$suite/dpkg.log"
     examples=$(boot_examples_folder README.md)
-    read -r file destination < <(boot_step_copies README.md 1)
-    rules=$(boot_copy "$stage" "$stage$examples" "$file" "$destination")
+    boot_step_copy README.md 1
+    rules=$(boot_copy "$stage" "$stage$examples" "$step_file" "$step_destination")
     sed -i 's/KERNEL=="[^"]*"/KERNEL=="ttyS1"/' "$stage$rules"
     grep -q 'KERNEL=="ttyS1"' "$stage$rules"
-    read -r file destination < <(boot_step_copies README.md 2)
-    defaults=$(boot_copy "$stage" "$stage$examples" "$file" "$destination")
+    boot_step_copy README.md 2
+    defaults=$(boot_copy "$stage" "$stage$examples" "$step_file" "$step_destination")
     set_setting "$stage$defaults" VERSION "$image_version"
     image=$(sed -n 's/^IMAGE=//p' "$stage$defaults")
-    read -r file destination < <(boot_step_copies README.md 3 "With systemd, ")
-    unit=$(boot_copy "$stage" "$stage$examples" "$file" "$destination")
+    boot_step_copy README.md 3 "With systemd, "
+    unit=$(boot_copy "$stage" "$stage$examples" "$step_file" "$step_destination")
     command=$(boot_step_commands README.md 3 systemctl)
     [ -n "$command" ] || { echo "README: step 3 gives no systemctl command" >&2; exit 1; }
     chroot "$stage" /bin/sh -c "$command" >"$work/$suite/step3.log" 2>&1 ||

@@ -132,15 +132,15 @@ make_initramfs() {
 # init script under BusyBox's name for it, the image where the defaults say, the tool where
 # the script looks. busybox's inittab runs the guest script as rcS, then for the report.
 add_boot_update() {
-    local tree=$1 file destination defaults image
-    read -r file destination < <(boot_step_copies README.md 2)
-    defaults=$(boot_copy "$tree" deploy "$file" "$destination")
+    local tree=$1 defaults image
+    boot_step_copy README.md 2
+    defaults=$(boot_copy "$tree" deploy "$step_file" "$step_destination")
     set_setting "$tree$defaults" VERSION "$boot_version"
     set_setting "$tree$defaults" DEVICE /dev/ttyAMA0
     image=$(sed -n 's/^IMAGE=//p' "$tree$defaults")
     install -D -m 644 "$tree/data/b.bin" "$tree$image"
-    read -r file destination < <(boot_step_copies README.md 3 "Without systemd, ")
-    boot_copy "$tree" deploy "$file" "$destination" "$(boot_busybox_name README.md 3)" >/dev/null
+    boot_step_copy README.md 3 "Without systemd, "
+    boot_copy "$tree" deploy "$step_file" "$step_destination" "$(boot_busybox_name README.md 3)" >/dev/null
     mkdir -p "$tree/usr/bin"
     ln -s ../../bin/panelflash "$tree/usr/bin/panelflash"
     printf '::sysinit:/init rcS\n::wait:/init report\n' >"$tree/etc/inittab"
