@@ -128,6 +128,7 @@ def main():
             "block_in_fifo_loads": bytes([0, 32]) + chunks(flash_block(0x40), 8, silence=1),
             "flash_mode_reply": bytes([0, 1]) + chunk([0x5A, 0xFD]),
             "ack_after_noise": bytes([1, 0, 0x00]) + chunk([0x13]) + chunk([0x00], silence=1),
+            "block_until_quiet": bytes([4, 32]) + chunks(flash_block(0x40), 1, silence=8),
         },
         "fuzz_run": run_seeds(),
         "fuzz_records": record_seeds(),
