@@ -208,7 +208,12 @@ static panel_view read_line(const run_setup& setup, int status, const bytes& lin
     expected.insert(expected.end(), 48, 0x00);
     expected.insert(expected.end(), {0xA5, 0x3C, 0x5E, 0x27});
     require(starts_with(line, expected), "zero bursts, then the flash-mode request");
-    return read_packets(std::span(line).subspan(expected.size()));
+    // Once more when bytes came behind a reply that was not accepted.
+    auto after = std::span(line).subspan(expected.size());
+    if (starts_with(after, {0xA5, 0x3C, 0x5E, 0x27})) {
+        after = after.subspan(4);
+    }
+    return read_packets(after);
 }
 
 // At most 32768 bytes are loaded and 7680 programmed, the last block padded with zeros.
