@@ -19,10 +19,11 @@ child=""
 
 step() { echo "-- debian13: $* ($(($(date +%s) - started)) s)"; }
 
-# Prints the URI of this machine's apt source for SUITE, "" when there is none.
+# Prints the URI of this machine's apt source for SUITE, "" when there is none. awk reads
+# to the end: leaving at the first match could end apt-get, still writing, with SIGPIPE.
 apt_uri() {
     apt-get indextargets --no-release-info --format "\$(REPO_URI) \$(RELEASE)" |
-        awk -v suite="$1" '$2 == suite { sub("/$", "", $1); print $1; exit }'
+        awk -v suite="$1" '!found && $2 == suite { sub("/$", "", $1); print $1; found = 1 }'
 }
 
 # Prints the id of every process inside the root.

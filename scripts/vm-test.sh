@@ -82,7 +82,7 @@ fetch_packages() {
     write_arm64_sources
     apt_arm64 apt-get update >/dev/null
     kernel=$(apt_arm64 apt-cache depends linux-image-arm64 |
-        awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
+        awk '!found && $1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; found = 1 }')
     rm -rf "$debs.partial"
     mkdir -p "$debs.partial"
     (cd "$debs.partial" && apt_arm64 apt-get download "$kernel" busybox-static >/dev/null)
