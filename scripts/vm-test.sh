@@ -180,20 +180,28 @@ start_panels() {
     start_panelsim usb-panel
 }
 
+# A guest of the initramfs whose PL011 is wired to PANEL and whose console goes to CONSOLE,
+# with the kernel's command line ending in CMDLINE and QEMU given the arguments after them.
+# Started in the background, where the subshell becomes QEMU, so that $! is QEMU's.
+qemu_guest() {
+    local panel=$1 console=$2 cmdline=$3 kernel
+    shift 3
+    kernel=$(compgen -G "$cache/kernel/boot/vmlinuz-*")
+    exec qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512 -smp 1 -display none -nodefaults \
+        -no-reboot -kernel "$kernel" -initrd "$work/initramfs.cpio" \
+        -append "console=hvc0 quiet panic=-1$cmdline" \
+        -chardev serial,id=s0,path="$panel" -serial chardev:s0 \
+        -device virtio-serial-device,max_ports=1 \
+        -chardev file,id=console,path="$console" -device virtconsole,chardev=console "$@"
+}
+
 # The adapter is there only while its chardev is open, so panelsim comes first. The guest's
 # console goes to a file, on a virtio-serial device of one port: with more, the kernel may
 # add the console's port twice and lose it. QEMU's monitor listens on the pipes monitor.in
 # and monitor.out.
 start_qemu() {
-    local kernel
-    kernel=$(compgen -G "$cache/kernel/boot/vmlinuz-*")
     mkfifo "$work/monitor.in" "$work/monitor.out"
-    qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512 -smp 1 -display none -nodefaults \
-        -no-reboot -kernel "$kernel" -initrd "$work/initramfs.cpio" \
-        -append "console=hvc0 quiet panic=-1" \
-        -chardev serial,id=s0,path="$work/pl011-panel" -serial chardev:s0 \
-        -device virtio-serial-device,max_ports=1 \
-        -chardev file,id=console,path="$work/console.log" -device virtconsole,chardev=console \
+    qemu_guest "$work/pl011-panel" "$work/console.log" "" \
         -device qemu-xhci,id=xhci -chardev serial,id=u0,path="$work/usb-panel" \
         -device usb-serial,id=adapter,bus=xhci.0,chardev=u0 \
         -chardev pipe,id=monitor,path="$work/monitor" -mon chardev=monitor,mode=readline \
@@ -253,10 +261,9 @@ run_guest() {
 # 0106, and one that falls silent inside the first pass of programming. Each panelsim keeps
 # its flash in a file that begins with random bytes and saves it when it ends.
 boot_busybox_init() {
-    local kernel name dir qemu=() sims=() deadline=$((SECONDS + guest_seconds)) index
+    local name dir qemu=() sims=() deadline=$((SECONDS + guest_seconds)) index
     local -A panel=([programmed]="--version 0104" [current]="--version $boot_version"
         [silent]="--version 0104 --stop-after 100")
-    kernel=$(compgen -G "$cache/kernel/boot/vmlinuz-*")
     for name in programmed current silent; do
         dir=$work/busybox-init-$name
         mkdir -p "$dir"
@@ -265,13 +272,7 @@ boot_busybox_init() {
         # shellcheck disable=SC2086 # the panel's options are words
         start_panelsim "busybox-init-$name/panel" --flash "$dir/flash.bin" ${panel[$name]}
         sims+=("${pids[-1]}")
-        qemu-system-aarch64 -M virt -cpu cortex-a57 -m 512 -smp 1 -display none -nodefaults \
-            -no-reboot -kernel "$kernel" -initrd "$work/initramfs.cpio" \
-            -append "console=hvc0 quiet panic=-1 guest=busybox-init" \
-            -chardev serial,id=s0,path="$dir/panel" -serial chardev:s0 \
-            -device virtio-serial-device,max_ports=1 \
-            -chardev file,id=console,path="$dir/console.log" -device virtconsole,chardev=console \
-            >"$dir/qemu.log" 2>&1 &
+        qemu_guest "$dir/panel" "$dir/console.log" " guest=busybox-init" >"$dir/qemu.log" 2>&1 &
         qemu+=($!)
         pids+=($!)
     done
