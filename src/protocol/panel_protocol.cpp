@@ -99,8 +99,8 @@ void enter_flash_mode() {
         return;
     }
     // A reply with more bytes behind it was the end of a killed run's answer that came later
-    // than the drain waited for, on a busy host: the request is made again, once, and a panel
-    // that took the first answers from its bootloader (ff ff).
+    // than the drain waited for, on a busy host: the request is made again, once; a panel
+    // that took the first request answers this one from its bootloader (ff ff).
     if (discard_stale_input() > 0) {
         trace_note("bytes after the flash-mode reply: asking again");
         reply = request_flash_mode();
