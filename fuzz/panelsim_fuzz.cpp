@@ -114,7 +114,10 @@ void check_request_reply(const observer& o, const panelsim::panel_machine& m, co
         require(reply == (o.bootloader ? bytes{0xFF, 0xFF} : o.cfg.flash_mode_reply),
                 "a flash-mode reply");
     } else {
-        require(!o.bootloader && reply == bytes{0x5A, 0x00, 0x12, 0x34}, "a version frame");
+        const std::uint16_t version = m.firmware_version();
+        require(!o.bootloader && reply == bytes{0x5A, 0x00, static_cast<std::uint8_t>(version >> 8),
+                                                static_cast<std::uint8_t>(version & 0xFF)},
+                "a version frame");
     }
 }
 
@@ -162,7 +165,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     panelsim::panel_machine machine(o.cfg);
     remember(o, machine);
     for (std::size_t i = 1; i < size; ++i) {
-        const panelsim::response r = machine.feed(data[i]);
+        // Each byte a byte time after the last, as on the line.
+        const auto at = static_cast<std::int64_t>(i) * BYTE_TIME_NS;
+        const panelsim::response r = machine.feed(data[i], at);
         check_answer(o, machine, r);
         remember(o, machine);
     }

@@ -28,7 +28,7 @@ void line_timing::take_in(std::span<const std::uint8_t> data, std::int64_t now) 
         // A byte is on the line for a whole byte time after it was written.
         last_arrival_ns_ = std::max(now, last_arrival_ns_) + BYTE_TIME_NS;
         // The panel acts on what it received.
-        const response r = machine_.feed(noise_.to_panel(b));
+        const response r = machine_.feed(noise_.to_panel(b), last_arrival_ns_);
         const std::int64_t ready = answer_time(r, last_arrival_ns_);
         for (const action& a : r.actions) {
             if (a.kind == action_kind::reply) {

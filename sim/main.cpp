@@ -12,6 +12,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <mutex>
 #include <optional>
@@ -32,6 +33,7 @@ struct options {
     std::string flash_path; // empty: the flash lives only as long as panelsim
     bool report = false;    // print the line counters after each session
     bool fault_reads_given = false;
+    bool bad_writes_given = false;
 };
 
 void usage(std::FILE* out) {
@@ -44,7 +46,9 @@ void usage(std::FILE* out) {
                "  --version HEX         firmware version answered (default 0100)\n"
                "  --version-reply HEX   bytes sent instead of the version frame ('none': silence)\n"
                "  --bootloader          start in the bootloader\n"
-               "  --reply HEX           flash-mode reply (default 5afd; 'none': no answer)\n"
+               "  --reply HEX           flash-mode reply (default 5afd; 'none': switches without\n"
+               "                        an answer; any reply but 5afd and ffff: refuses and\n"
+               "                        keeps running the firmware)\n"
                "  --no-sync             the bootloader never answers a sync byte\n"
                "  --sync-bytes N        bytes answered per sync byte (default 1)\n"
                "  --line                pace both directions like 115200 baud 8N1\n"
@@ -85,6 +89,35 @@ void usage(std::FILE* out) {
                "                        the following bytes make of them (a command byte in a\n"
                "                        write's data starts a packet), and a flipped version\n"
                "                        request is not answered.\n"
+               "\n"
+               "What the bootloader does where the protocol leaves it open, one choice each\n"
+               "(the tool must work whichever a real panel makes):\n"
+               "  --stray-bytes start|drop\n"
+               "                        a byte that breaks a packet (a second byte other than\n"
+               "                        42): read again as the start of whatever packet it\n"
+               "                        makes (start, the default), or dropped\n"
+               "  --synced-sync answer|ignore\n"
+               "                        a sync byte (aa) once one has been answered since\n"
+               "                        flash mode began: answered (default) or ignored\n"
+               "  --bootloader-request answer|ignore\n"
+               "                        the flash-mode request in flash mode: answered ff ff\n"
+               "                        (default) or ignored\n"
+               "  --packet-timeout MS   a packet whose next byte takes longer than MS is\n"
+               "                        dropped (default 0: waited for however long it takes)\n"
+               "  --bad-writes ignore|program|unanswered\n"
+               "                        a write packet whose checksum does not match:\n"
+               "                        acknowledged and not programmed (ignore, the default),\n"
+               "                        programmed as received (program, the default with\n"
+               "                        --bit-errors or --corrupt), or neither (unanswered)\n"
+               "\n"
+               "The firmware after an exit packet:\n"
+               "  --start-ms MS         the firmware answers MS after the exit packet (default\n"
+               "                        10); bytes that come earlier are lost. It starts only\n"
+               "                        when the flash's first two bytes are not erased (ff\n"
+               "                        ff); otherwise the panel stays in its bootloader. It\n"
+               "                        answers the version its flash carries as the text\n"
+               "                        FWVER= and four hexadecimal digits (FWVER=0106), or\n"
+               "                        --version's when the flash carries none.\n"
                "  --help                show this help\n",
                out);
 }
@@ -163,6 +196,18 @@ double parse_rate(const char* text, const char* option) {
         bad_value(option, text);
     }
     return value;
+}
+
+// One of `names`, as the option's value; its index.
+int parse_choice(const char* text, std::initializer_list<const char*> names, const char* option) {
+    int index = 0;
+    for (const char* name : names) {
+        if (std::strcmp(text, name) == 0) {
+            return index;
+        }
+        ++index;
+    }
+    bad_value(option, text);
 }
 
 panelsim::bytes parse_hex_bytes(const std::string& text, const char* option) {
@@ -286,10 +331,7 @@ const setting SETTINGS[] = {
          o.cfg.fault_short_bytes = static_cast<int>(parse_number(v, 10, 0, BLOCK_SIZE, n));
      }},
     {"bit-errors", true,
-     [](options& o, const char* v, const char* n) {
-         o.cfg.bit_error_rate = parse_rate(v, n);
-         o.cfg.program_bad_writes = true;
-     }},
+     [](options& o, const char* v, const char* n) { o.cfg.bit_error_rate = parse_rate(v, n); }},
     {"seed", true,
      [](options& o, const char* v, const char* n) {
          o.cfg.noise_seed = static_cast<std::uint64_t>(parse_number(v, 10, 0, LONG_MAX, n));
@@ -297,8 +339,29 @@ const setting SETTINGS[] = {
     {"corrupt", true,
      [](options& o, const char* v, const char* n) {
          o.cfg.byte_faults.push_back(parse_byte_fault(v, n));
-         o.cfg.program_bad_writes = true;
      }},
+    {"stray-bytes", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.reread_breaking_bytes = parse_choice(v, {"start", "drop"}, n) == 0;
+     }},
+    {"synced-sync", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.answer_sync_when_synced = parse_choice(v, {"answer", "ignore"}, n) == 0;
+     }},
+    {"bootloader-request", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.answer_flash_request = parse_choice(v, {"answer", "ignore"}, n) == 0;
+     }},
+    {"packet-timeout", true,
+     [](options& o, const char* v, const char* n) { o.cfg.packet_timeout_ms = parse_ms(v, n); }},
+    {"bad-writes", true,
+     [](options& o, const char* v, const char* n) {
+         o.cfg.bad_writes = static_cast<panelsim::bad_write>(
+             parse_choice(v, {"ignore", "program", "unanswered"}, n));
+         o.bad_writes_given = true;
+     }},
+    {"start-ms", true,
+     [](options& o, const char* v, const char* n) { o.cfg.firmware_start_ms = parse_ms(v, n); }},
     {"help", false,
      [](options&, const char*, const char*) {
          usage(stdout);
@@ -336,6 +399,11 @@ options read_options(int argc, char** argv) {
     }
     if (o.cfg.fault_block >= 0 && !o.fault_reads_given) {
         o.cfg.fault_reads = 1;
+    }
+    // On a noisy line, a write programmed as received is the harder case for the host.
+    const bool noisy = o.cfg.bit_error_rate > 0 || !o.cfg.byte_faults.empty();
+    if (noisy && !o.bad_writes_given) {
+        o.cfg.bad_writes = panelsim::bad_write::program;
     }
     return o;
 }

@@ -29,6 +29,7 @@ constexpr int BOOTLOADER_START = 0x1E00;
 
 const bytes VERSION_REQUEST = {0xA5, 0x00, 0x00};
 const bytes FLASH_REQUEST = {0xA5, 0x3C, 0x5E, 0x27};
+const bytes ACCEPTED = {0x5A, 0xFD};
 const bytes ALREADY_IN_BOOTLOADER = {0xFF, 0xFF};
 
 bool is_prefix(const bytes& prefix, const bytes& of) {
@@ -48,6 +49,19 @@ std::size_t packet_length(std::uint8_t command) {
     default:
         return 4;
     }
+}
+
+int hex_digit(std::uint8_t c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
 }
 
 bool is_violation(const packet& p) {
@@ -81,19 +95,44 @@ panel_machine::panel_machine(config cfg)
     : cfg_(std::move(cfg)), flash_(default_flash()), sent_(cfg_.sent_at_start),
       bootloader_(cfg_.start_in_bootloader), faults_done_(cfg_.byte_faults.size(), false) {}
 
-response panel_machine::feed(std::uint8_t b) {
+response panel_machine::feed(std::uint8_t b, std::int64_t at_ns) {
     if (bootloader_) {
         b = corrupt_received(b);
     }
     received_.push_back(b);
     ++stats_.host_bytes;
     response r;
+    const bool paused = cfg_.packet_timeout_ms > 0 &&
+                        static_cast<double>(at_ns - last_byte_ns_) > cfg_.packet_timeout_ms * 1e6;
+    last_byte_ns_ = at_ns;
     if (bootloader_) {
+        if (paused) {
+            pending_.clear();
+        }
         feed_bootloader(b, r);
-    } else {
+    } else if (at_ns >= firmware_from_ns_) {
         feed_firmware(b, r);
     }
     return r;
+}
+
+std::uint16_t panel_machine::firmware_version() const {
+    // The firmware carries its version as text: "FWVER=" and four hexadecimal digits.
+    static constexpr char TAG[] = "FWVER=";
+    const auto area = std::span(flash_).first(BOOTLOADER_START);
+    const auto tag = std::search(area.begin(), area.end(), TAG, TAG + 6);
+    if (tag == area.end() || area.end() - tag < 10) {
+        return cfg_.version;
+    }
+    unsigned version = 0;
+    for (auto digit = tag + 6; digit != tag + 10; ++digit) {
+        const int value = hex_digit(*digit);
+        if (value < 0) {
+            return cfg_.version;
+        }
+        version = version * 16 + static_cast<unsigned>(value);
+    }
+    return static_cast<std::uint16_t>(version);
 }
 
 void panel_machine::record_sent(std::span<const std::uint8_t> data) {
@@ -133,9 +172,10 @@ void panel_machine::answer_version_request(response& r) {
         hang_up(r);
         return;
     }
-    bytes answer = cfg_.version_reply.value_or(
-        bytes{FRAME_START, FRAME_VERSION, static_cast<std::uint8_t>(cfg_.version >> 8),
-              static_cast<std::uint8_t>(cfg_.version & 0xFF)});
+    const std::uint16_t version = firmware_version();
+    bytes answer = cfg_.version_reply.value_or(bytes{FRAME_START, FRAME_VERSION,
+                                                     static_cast<std::uint8_t>(version >> 8),
+                                                     static_cast<std::uint8_t>(version & 0xFF)});
     corrupt_sent(fault_place::version, version_replies_++, answer, 0);
     reply(answer, r);
 }
@@ -152,7 +192,14 @@ void panel_machine::flash_request(response& r) {
         reply(ALREADY_IN_BOOTLOADER, r);
         return;
     }
+    // Any reply but the accepting ones is the firmware's refusal: it keeps running.
+    if (!cfg_.flash_mode_reply.empty() && cfg_.flash_mode_reply != ACCEPTED &&
+        cfg_.flash_mode_reply != ALREADY_IN_BOOTLOADER) {
+        reply(cfg_.flash_mode_reply, r);
+        return;
+    }
     bootloader_ = true;
+    synced_ = false;
     if (cfg_.hang_up_on_flash_request) {
         hang_up(r);
         return;
@@ -163,10 +210,8 @@ void panel_machine::flash_request(response& r) {
 void panel_machine::feed_bootloader(std::uint8_t b, response& r) {
     if (pending_.empty()) {
         if (b == SYNC) {
-            ++stats_.sync_attempts;
-            reply(bytes(static_cast<std::size_t>(std::max(0, cfg_.sync_reply_bytes)), SYNC_ANSWER),
-                  r);
-        } else if (b == REQUEST_START || is_command(b)) {
+            feed_sync(r);
+        } else if ((b == REQUEST_START && cfg_.answer_flash_request) || is_command(b)) {
             pending_.push_back(b);
         }
         return;
@@ -177,19 +222,36 @@ void panel_machine::feed_bootloader(std::uint8_t b, response& r) {
             pending_.clear();
             flash_request(r);
         } else if (!is_prefix(pending_, FLASH_REQUEST)) {
-            pending_.clear();
-            feed_bootloader(b, r);
+            break_packet(b, r);
         }
         return;
     }
     if (pending_.size() == 2 && b != PACKET_MARK) {
-        pending_.clear();
-        feed_bootloader(b, r);
+        break_packet(b, r);
         return;
     }
     if (pending_.size() == packet_length(pending_.front())) {
         complete_packet(r);
         pending_.clear();
+    }
+}
+
+// Once synchronised, a bootloader may take a sync byte for noise.
+void panel_machine::feed_sync(response& r) {
+    ++stats_.sync_attempts;
+    if (synced_ && !cfg_.answer_sync_when_synced) {
+        return;
+    }
+    const auto answer = static_cast<std::size_t>(std::max(0, cfg_.sync_reply_bytes));
+    synced_ = synced_ || answer > 0;
+    reply(bytes(answer, SYNC_ANSWER), r);
+}
+
+// The packet begun is given up at `b`, which may start the next one.
+void panel_machine::break_packet(std::uint8_t b, response& r) {
+    pending_.clear();
+    if (cfg_.reread_breaking_bytes) {
+        feed_bootloader(b, r);
     }
 }
 
@@ -202,6 +264,9 @@ void panel_machine::complete_packet(response& r) {
     // No answer left to give: the packet is met with the hang-up (at once when set to 0).
     if (hang_up_reached()) {
         hang_up(r);
+        return;
+    }
+    if (p.command == CMD_WRITE && !p.checksum_ok && cfg_.bad_writes == bad_write::unanswered) {
         return;
     }
     answer_packet(p, data, r);
@@ -221,7 +286,7 @@ bytes panel_machine::apply_packet(packet& p, response& r) {
     bytes read;
     switch (p.command) {
     case CMD_EXIT:
-        bootloader_ = false;
+        leave_bootloader(last_byte_ns_);
         break;
     case CMD_ERASE:
         std::fill(cells.begin(), cells.end(), std::uint8_t{0xFF});
@@ -251,7 +316,7 @@ bool panel_machine::program_block(std::span<std::uint8_t> cells) const {
     const auto data = std::span(pending_).subspan(4, BLOCK_SIZE);
     const unsigned sum = std::accumulate(data.begin(), data.end(), 0u);
     const bool checksum_ok = (sum & 0xFF) == pending_.back();
-    if (!checksum_ok && !cfg_.program_bad_writes) {
+    if (!checksum_ok && cfg_.bad_writes != bad_write::program) {
         return false;
     }
     for (std::size_t i = 0; i < cells.size(); ++i) {
@@ -295,6 +360,16 @@ void panel_machine::answer_packet(const packet& p, const bytes& data, response& 
     if (hang_up_reached()) {
         hang_up(r);
     }
+}
+
+// The bootloader starts the firmware when the flash holds one; otherwise it starts afresh.
+void panel_machine::leave_bootloader(std::int64_t at_ns) {
+    synced_ = false;
+    if (flash_[0] == 0xFF && flash_[1] == 0xFF) {
+        return;
+    }
+    bootloader_ = false;
+    firmware_from_ns_ = at_ns + static_cast<std::int64_t>(cfg_.firmware_start_ms * 1e6);
 }
 
 bool panel_machine::answers_stopped() const {

@@ -33,6 +33,14 @@ struct byte_fault {
     std::uint8_t mask = 0xFF; // the bits flipped
 };
 
+// What the bootloader does with a write packet whose checksum does not match; the protocol
+// does not say, so each choice is offered.
+enum class bad_write {
+    ignore,     // acknowledged, not programmed
+    program,    // programmed as received, and acknowledged
+    unanswered, // neither programmed nor acknowledged
+};
+
 // Where g++ 12 inlines building a config at -O2 and above, it may warn that the constant
 // list behind flash_mode_reply's default "may be used uninitialized". That is a false
 // positive of this compiler (clang and the sanitizers see nothing), so for g++ that one
@@ -44,9 +52,11 @@ struct byte_fault {
 // How the panel behaves; the defaults are a healthy panel running its firmware.
 struct config {
     // --- running firmware ---
-    bool start_in_bootloader = false;      // ignores the version request, answers FF FF
-    bytes flash_mode_reply = {0x5A, 0xFD}; // sent for 0xA5 0x3C 0x5E 0x27; empty: no answer
-    std::uint16_t version = 0x0100;        // answered as 0x5A 0x00 VH VL
+    bool start_in_bootloader = false; // ignores the version request, answers FF FF
+    // Sent for 0xA5 0x3C 0x5E 0x27. Empty: the firmware switches without a word; any reply
+    // but 5A FD and FF FF: it refuses and keeps running.
+    bytes flash_mode_reply = {0x5A, 0xFD};
+    std::uint16_t version = 0x0100; // answered as 0x5A 0x00 VH VL
     // When set, sent instead of the version frame (empty: silence). Lets tests send
     // noise, other frame types or arbitrary bytes.
     std::optional<bytes> version_reply;
@@ -73,9 +83,23 @@ struct config {
     double bit_error_rate = 0;           // each data bit flips with this probability, both ways
     std::uint64_t noise_seed = 1;        // the draws of the flips
     std::vector<byte_fault> byte_faults; // chosen bytes corrupted
-    // A write packet whose checksum does not match is programmed as received instead of
-    // ignored: on a noisy line, the harder case for the host.
-    bool program_bad_writes = false;
+
+    // --- what the bootloader does where the protocol leaves it open ---
+    // A byte that breaks a packet (a second byte other than 0x42, or a flash-mode request
+    // gone wrong) is read again as the start of whatever packet it makes; false: dropped.
+    bool reread_breaking_bytes = true;
+    bool answer_sync_when_synced = true; // a sync byte after one has been answered
+    bool answer_flash_request = true;    // the flash-mode request in flash mode: FF FF
+    // A packet whose next byte takes longer than this is dropped; 0: waited for however long
+    // its bytes take.
+    double packet_timeout_ms = 0;
+    bad_write bad_writes = bad_write::ignore;
+
+    // --- starting the firmware ---
+    // After an exit packet the firmware answers from this long after the packet arrived, when
+    // the flash holds a firmware (its first two bytes are not erased); otherwise the panel
+    // stays in its bootloader. Bytes that come while it starts are lost.
+    double firmware_start_ms = 10.0;
 
     // --- timing model ---
     bool line_timing = false; // 115200 baud, 8N1 pacing both ways
@@ -134,7 +158,9 @@ class panel_machine {
   public:
     explicit panel_machine(config cfg);
 
-    response feed(std::uint8_t b);                        // one byte from the host
+    // One byte from the host, arrived at `at_ns` (any monotonic scale; it matters only for the
+    // packet timeout and the firmware's start).
+    response feed(std::uint8_t b, std::int64_t at_ns = 0);
     void record_sent(std::span<const std::uint8_t> data); // bytes that reached the line
 
     const flash_image& flash() const { return flash_; }
@@ -146,10 +172,15 @@ class panel_machine {
     const line_stats& stats() const { return stats_; }
     line_stats take_stats(); // returns and resets the counters
     bool in_bootloader() const { return bootloader_; }
+    // The version the firmware answers: the one its flash carries, else the configured one.
+    std::uint16_t firmware_version() const;
 
   private:
     void feed_firmware(std::uint8_t b, response& r);
     void feed_bootloader(std::uint8_t b, response& r);
+    void feed_sync(response& r);
+    void break_packet(std::uint8_t b, response& r);
+    void leave_bootloader(std::int64_t at_ns);
     void answer_version_request(response& r);
     void flash_request(response& r);
     void complete_packet(response& r);
@@ -172,7 +203,10 @@ class panel_machine {
     std::vector<packet> violations_;
     line_stats stats_;
     bool bootloader_ = false;
-    bytes pending_; // request or packet being assembled
+    bool synced_ = false;               // the bootloader has answered a sync byte since it started
+    bytes pending_;                     // request or packet being assembled
+    std::int64_t last_byte_ns_ = 0;     // when the last byte of pending_ arrived
+    std::int64_t firmware_from_ns_ = 0; // the firmware hears nothing before this
     int answered_packets_ = 0;
     int faulted_reads_ = 0;
     std::vector<bool> faults_done_; // byte_faults already applied, each once

@@ -297,7 +297,7 @@ panelsim::config corrupted_byte(panelsim::fault_place place, int index, int byte
                                 std::uint8_t mask) {
     panelsim::config cfg;
     cfg.byte_faults.push_back({place, index, byte, mask});
-    cfg.program_bad_writes = true;
+    cfg.bad_writes = panelsim::bad_write::program;
     return cfg;
 }
 

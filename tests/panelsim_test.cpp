@@ -258,7 +258,9 @@ TEST(panel_bootloader, repeated_flash_request_answers_ff_ff) {
 }
 
 TEST(panel_bootloader, erase_write_read_round_trip) {
-    session s;
+    panelsim::config firmware_at_once;
+    firmware_at_once.firmware_start_ms = 0;
+    session s(firmware_at_once);
     s.enter_bootloader();
     const bytes data = pattern_block(0x31);
     s.host->send(packet(0x02, 0x0140));

@@ -221,7 +221,7 @@ TEST_F(program, a_corrupted_packet_is_repaired_or_reported_never_taken_for_succe
     for (const auto& c : cases) {
         panelsim::config cfg;
         cfg.byte_faults = {c.fault};
-        cfg.program_bad_writes = true;
+        cfg.bad_writes = panelsim::bad_write::program;
         start_panel(cfg);
         const auto before = panel->flash();
         const auto r = run({"-w", "img.bin"});
