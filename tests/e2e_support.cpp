@@ -56,6 +56,14 @@ std::vector<std::string> list_dir(const std::string& path) {
     return names;
 }
 
+std::string lost_three_times(const std::string& address) {
+    std::string said;
+    for (int lost = 0; lost < 3; ++lost) {
+        said += "\nAnswer lost at " + address + ", trying again\n";
+    }
+    return said;
+}
+
 int count_of(const std::string& text, const std::string& what) {
     int count = 0;
     for (auto at = text.find(what); at != std::string::npos;

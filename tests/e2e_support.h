@@ -59,6 +59,10 @@ panelsim::config faulty_read_back(int address, int reads, bool corrupt, int shor
 panelsim::config corrupted_byte(panelsim::fault_place place, int index, int byte,
                                 std::uint8_t mask = 0xFF);
 
+// What the tool says when three answers in a row at `address` are lost: the third leads to
+// the connection sequence, and a fourth ends a run whose panel answered nothing.
+std::string lost_three_times(const std::string& address);
+
 // Counts non-overlapping occurrences of `what` in `text`.
 int count_of(const std::string& text, const std::string& what);
 

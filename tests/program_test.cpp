@@ -108,9 +108,8 @@ TEST_F(program_retries, a_short_read_back_never_verifies_on_stale_bytes) {
     bytes short_back = block();
     short_back.resize(60);
     read_answers(short_back);
-    fake_port::silence(21);    // 20 quiet waits, then the read that gives up on the last four
-    fake_port::silence(2);     // nothing left to drain
-    fake_port::arrive({0x55}); // in sync at the first sync byte
+    fake_port::silence(21); // 20 quiet waits, then the read that gives up on the last four
+    fake_port::silence(4);  // nothing to drain before the filler bytes, nor after them
     read_answers(block());
     bootloader_area_reads(1);
     testing::internal::CaptureStdout();

@@ -3,18 +3,23 @@
 #include "protocol/panel_protocol.h"
 
 #include "common/fail.h"
+#include "report/run_report.h"
 #include "serial/serial_port.h"
 
 #include <cstdio>
 
 static constexpr std::array<std::uint8_t, 1> ACK_SEQUENCE = {ACK};
 
-int reconnects_made = 0;
-static int lost_in_a_row = 0; // answers lost since the panel last acknowledged a packet
+static int lost_in_a_row = 0;   // answers lost since the panel last acknowledged a packet
+static int reconnects_made = 0; // connection sequences gone through again in this run
+// The connection sequence made again met silence: if the packet sent after it goes unanswered
+// too, nothing is listening.
+static bool reconnect_unanswered = false;
 
 void reset_recovery() {
-    reconnects_made = 0;
     lost_in_a_row = 0;
+    reconnects_made = 0;
+    reconnect_unanswered = false;
 }
 
 void send_zero_burst() {
@@ -28,6 +33,7 @@ static bool acknowledged() {
         return false;
     }
     lost_in_a_row = 0;
+    reconnect_unanswered = false;
     return true;
 }
 
@@ -57,12 +63,13 @@ static void synchronise() {
     fail(EXIT_NO_SYNC, "Can't sync with Frontpanel, powercycle and try without -c option\n");
 }
 
-static std::array<std::uint8_t, 2> request_flash_mode() {
+// The flash-mode request and its reply, read within `reply_reads` attempts.
+static std::array<std::uint8_t, 2> request_flash_mode(int reply_reads) {
     std::printf("Enter Flashmode...\n");
     port_write(FLASH_MODE_REQUEST);
     pause_us(FLASH_REPLY_PAUSE_US);
     std::array<std::uint8_t, 2> reply{};
-    read_bytes(reply);
+    read_bytes(reply, reply_reads);
     pause_us(FLASH_REPLY_PAUSE_US);
     return reply;
 }
@@ -71,8 +78,10 @@ static std::array<std::uint8_t, 2> request_flash_mode() {
 static bool accepted(const std::array<std::uint8_t, 2>& reply) {
     if (reply == FLASH_MODE_FROM_FIRMWARE) {
         std::printf("Accepted (1)\n");
+        report.entered = entry_mode::from_firmware;
     } else if (reply == FLASH_MODE_FROM_BOOTLOADER) {
         std::printf("Accepted (2)\n");
+        report.entered = entry_mode::from_bootloader;
     } else {
         return false;
     }
@@ -93,55 +102,73 @@ void connect_panel(std::int32_t minimum_version) {
     synchronise();
 }
 
+// A request whose bits a noisy line flipped is not recognised, and a reply can come later than
+// the wait on a busy host: the request is made again once the line is quiet. A panel already
+// switched by an earlier request answers from its bootloader (ff ff).
 void enter_flash_mode() {
-    auto reply = request_flash_mode();
-    if (accepted(reply)) {
-        return;
-    }
-    // A reply with more bytes behind it was the end of a killed run's answer that came later
-    // than the drain waited for, on a busy host: the request is made again, once; a panel
-    // that took the first request answers this one from its bootloader (ff ff).
-    if (discard_stale_input() > 0) {
-        trace_note("bytes after the flash-mode reply: asking again");
-        reply = request_flash_mode();
-    }
-    if (!accepted(reply)) {
-        fail(EXIT_NO_PANEL, "Unknown response %x %x, is FP really connected?\n", reply[0],
-             reply[1]);
+    constexpr std::array<std::uint8_t, 2> silence{};
+    auto reply = request_flash_mode(READ_ATTEMPTS);
+    auto shown = reply; // the last reply that brought anything: it tells most
+    for (int request = 1; !accepted(reply); ++request) {
+        shown = reply == silence ? shown : reply;
+        if (request == FLASH_MODE_REQUESTS) {
+            fail(EXIT_NO_PANEL, "Unknown response %x %x, is FP really connected?\n", shown[0],
+                 shown[1]);
+        }
+        if (discard_stale_input() > 0) {
+            trace_note("bytes after the flash-mode reply: asking again");
+        }
+        reply = request_flash_mode(REPEATED_REPLY_READS);
     }
 }
 
-// A corrupted byte can leave the bootloader reading the rest of a packet, and whatever
-// follows, as a packet of its own: a command byte among a write's data starts one, and it
-// swallows up to 68 more bytes before it ends and is acknowledged. Sync bytes are harmless
-// data to such a packet, so they are sent first: once one is answered on its own, the
-// bootloader reads packets from their start again. A bootloader that answers none has left
-// flash mode (a packet read as the exit command) or the panel is gone, and only the
-// connection sequence can tell.
-void recover_panel(int address) {
-    // A line that has hung up brings nothing more; a panel that acknowledges nothing any more
-    // is given up within its bound.
-    if (line_hung_up() || ++lost_in_a_row == LOST_ANSWERS) {
-        fail(EXIT_NO_PANEL, "No answer from Frontpanel, aborting\n");
-    }
-    std::printf("\nAnswer lost at %x, trying again\n", address);
+// A corrupted byte can leave the bootloader inside a packet the tool never sent: a command
+// byte flipped into a write's makes it wait for 68 more bytes, whatever comes, and a command
+// byte among a write's data starts a packet of its own. Whatever the bootloader does with such
+// bytes, a run of filler bytes completes any packet begun: as data they clear no bit of flash,
+// as addresses they lie far beyond it, and on their own they start nothing. The answer such a
+// packet may still bring is let go before the packet is sent again.
+static void complete_pending_packet() {
     discard_stale_input();
-    if (find_sync(RESYNC_ATTEMPTS)) {
-        return;
-    }
-    trace_note("no answer to %d sync bytes: connecting again", RESYNC_ATTEMPTS);
-    if (reconnects_made == RECONNECTS) {
-        fail(EXIT_NO_PANEL, "No answer from Frontpanel, aborting\n");
-    }
+    std::array<std::uint8_t, FILLER_BYTES> filler{};
+    filler.fill(FILLER);
+    port_write(filler);
+    discard_stale_input();
+}
+
+// The connection sequence once more, for a panel whose bootloader took a corrupted packet for
+// the exit: its firmware accepts the request again. A bootloader that ignores the request in
+// flash mode answers a sync byte, or at least the packet sent again. False when nothing
+// answered.
+static bool reconnect() {
     ++reconnects_made;
+    ++report.reconnections;
+    trace_note("connecting again");
     for (int burst = 0; burst < ZERO_BURSTS; ++burst) {
         send_zero_burst();
     }
     discard_stale_input();
-    if (!accepted(request_flash_mode())) {
+    const bool accepting = accepted(request_flash_mode(REPEATED_REPLY_READS));
+    return find_sync(RESYNC_ATTEMPTS) || accepting;
+}
+
+// Every bootloader answers a packet read from its start, so that comes first; sync bytes,
+// which not every bootloader answers once synchronised, and the connection sequence, which
+// not every bootloader answers in flash mode, come only when answers keep being lost, each in
+// turn. The panel counts as gone when the line has hung up, when nothing answered the
+// connection sequence nor the packet sent after it, or once LOST_ANSWERS are lost in a row.
+void recover_panel(int address) {
+    if (line_hung_up() || reconnect_unanswered || ++lost_in_a_row == LOST_ANSWERS) {
         fail(EXIT_NO_PANEL, "No answer from Frontpanel, aborting\n");
     }
-    synchronise();
+    ++report.answers_lost;
+    std::printf("\nAnswer lost at %x, trying again\n", address);
+    complete_pending_packet();
+    if (lost_in_a_row % 3 == 2 || (lost_in_a_row % 3 == 0 && reconnects_made == RECONNECTS)) {
+        find_sync(RESYNC_ATTEMPTS);
+    } else if (lost_in_a_row % 3 == 0) {
+        reconnect_unanswered = !reconnect();
+    }
 }
 
 std::uint8_t block_checksum(block_view data) {
@@ -185,8 +212,9 @@ int read_block(int address, block_buffer destination) {
     return read_until_quiet(destination, BLOCK_QUIET_WAITS);
 }
 
-// When the exit packet's acknowledgement is lost, a bootloader that still answers a sync byte
-// did not take the packet, and a firmware that answers the version request has taken over.
+// When the exit packet's acknowledgement is lost, either the bootloader did not take the packet
+// and takes it again once any packet begun is completed, or the firmware has started and
+// answers the version request.
 void exit_flash_mode() {
     std::printf("Exit Flashmode\n");
     constexpr std::array<std::uint8_t, 2> exit_packet = {CMD_EXIT, PACKET_MARK};
@@ -195,18 +223,12 @@ void exit_flash_mode() {
         if (acknowledged()) {
             return;
         }
-        discard_stale_input();
-        if (find_sync(RESYNC_ATTEMPTS)) {
-            continue;
-        }
-        reset_frame_receiver();
-        send_version_request();
-        std::array<std::uint8_t, FRAME_MAX_SIZE> frame{};
-        if (receive_frame(frame, VERSION_EMPTY_POLLS) > 0) {
+        ++report.answers_lost;
+        complete_pending_packet();
+        if (running_version() >= 0) {
             trace_note("the exit packet's acknowledgement was lost: the firmware answers");
             return;
         }
-        break;
     }
     fail(EXIT_NO_PANEL, "No answer from Frontpanel, aborting\n");
 }

@@ -24,9 +24,15 @@ constexpr int ZERO_BURSTS = 3;               // bursts sent before the flash-mod
 constexpr int FLASH_REPLY_PAUSE_US = 200000; // µs before and after the flash-mode reply
 constexpr int SYNC_ATTEMPTS = 1000;
 constexpr int SYNC_WINDOW_US = 10000; // µs listened for the answer to each sync byte
-// Sync bytes that find the bootloader again after a lost answer: more than the 68 bytes a
-// packet begun by a corrupted byte can still swallow before it ends, and is answered.
-constexpr int RESYNC_ATTEMPTS = 100;
+// Flash-mode requests a connection makes before it gives up: a flipped bit can spoil one.
+constexpr int FLASH_MODE_REQUESTS = 3;
+// Reads for the reply to a request made again (0.5 s): the panel is known to answer in ms,
+// only the first request waits as long as the connection sequence always has.
+constexpr int REPEATED_REPLY_READS = 50;
+constexpr std::uint8_t FILLER = 0xFF; // starts no packet; written, it clears no bit of flash
+// Sync bytes sent when finding the bootloader again: filler has ended any packet begun, so a
+// bootloader that answers them answers the first.
+constexpr int RESYNC_ATTEMPTS = 10;
 constexpr int RECONNECTS = 3;    // times a run may go through the connection sequence again
 constexpr int EXIT_ATTEMPTS = 3; // exit packets the bootloader may fail to acknowledge
 // answers lost in a row, without an acknowledgement between them, before the panel counts as
@@ -36,6 +42,9 @@ constexpr int LOST_ANSWERS = 10;
 // rest counts as lost (200 ms): they are on the line right behind it.
 constexpr int BLOCK_QUIET_WAITS = 20;
 constexpr int WRITE_PACKET_SIZE = 4 + BLOCK_SIZE + 1; // command, mark, address, data, sum
+// Filler bytes that complete any packet a corrupted byte may have begun: a write's command
+// byte leaves the bootloader waiting for this many more.
+constexpr int FILLER_BYTES = WRITE_PACKET_SIZE - 1;
 
 template <std::size_t N>
 using line_bytes = std::array<std::uint8_t, N>; // a fixed sequence of bytes on the line
@@ -67,6 +76,11 @@ constexpr int FRAME_MAX_SIZE = 9;         // bytes of the longest frame
 constexpr int VERSION_EMPTY_POLLS = 1000; // empty polls the version reply may take
 constexpr int FRAME_WAIT_US = 1000;       // µs waited after each empty poll
 constexpr int VERSION_ASKS = 4;           // version requests until two replies in a row agree
+// While the firmware starts, a request it does not hear yet is made again after this many
+// empty polls (20 ms), up to FIRMWARE_START_POLLS in all (1.5 s: a firmware may take a
+// second to start answering).
+constexpr int FIRMWARE_ASK_POLLS = 20;
+constexpr int FIRMWARE_START_POLLS = 1500;
 
 // What query_version found.
 enum class version_answer {
@@ -88,17 +102,17 @@ bool write_block(int address, block_view data);
 // not filled keep what they held.
 int read_block(int address, block_buffer destination);
 // Leaves flash mode; an acknowledgement lost on the way is made up for as long as the
-// bootloader still answers.
+// bootloader or the firmware still answers.
 void exit_flash_mode();
-// After an answer that did not come: drains the line and finds the bootloader again, by
-// sync bytes or, when it no longer answers them, through the connection sequence; ends the
-// process when the panel cannot be found. `address`, the block whose answer was lost, is
-// named in the message.
+// After an answer that did not come: lets the line go quiet and completes any packet a
+// corrupted byte may have begun, so that the caller's packet, sent again, is read from its
+// start; when answers keep being lost, also sends sync bytes, then goes through the
+// connection sequence again. Ends the process when the panel counts as gone. `address`, the
+// block whose answer was lost, is named in the message.
 void recover_panel(int address);
 
-// Connection sequences gone through again in this run, after lost answers.
-extern int reconnects_made;
-// Forgets the answers lost and the connections made again, as at the start of the process.
+// Forgets the answers lost in a row and the connections made again, as at the start of the
+// process.
 void reset_recovery();
 
 // The sum of the data bytes modulo 256, carried at the end of a write packet.
@@ -147,5 +161,8 @@ int frame_payload_length(std::uint8_t type);
 int receive_frame(std::span<std::uint8_t> buffer, int max_empty_polls);
 void send_version_request();
 version_answer query_version(std::int32_t minimum_version);
+// The version the running firmware answers, two replies alike, asked again and again while
+// it starts: -1 when none came within FIRMWARE_START_POLLS empty polls.
+int running_version();
 // Ends the process with EXIT_VERSION_CURRENT when the panel needs no update.
 void version_gate(std::int32_t minimum_version);

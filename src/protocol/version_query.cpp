@@ -3,6 +3,7 @@
 #include "protocol/panel_protocol.h"
 
 #include "common/fail.h"
+#include "report/run_report.h"
 #include "serial/serial_port.h"
 
 #include <cstdio>
@@ -68,32 +69,42 @@ static bool is_version_reply(std::span<const std::uint8_t> frame, int length) {
     return length == 2 + frame_payload_length(FRAME_VERSION) && frame[1] == FRAME_VERSION;
 }
 
-// One request and its reply: the version, or -1 when the reply is not a version reply.
-static int ask_version() {
+// One request and its reply within `empty_polls`: the version, or -1 when no version reply came.
+static int ask_version(int empty_polls) {
+    // A frame cut off by silence belongs to an earlier request.
+    reset_frame_receiver();
     send_version_request();
     std::array<std::uint8_t, 32> frame{};
-    if (!is_version_reply(frame, receive_frame(frame, VERSION_EMPTY_POLLS))) {
+    if (!is_version_reply(frame, receive_frame(frame, empty_polls))) {
         return -1;
     }
     return frame[2] * 256 + frame[3];
 }
 
 // A version decides whether the panel is programmed, and nothing in its frame shows a flipped
-// bit: it is taken only when a second request brings the same reply.
+// bit: it is taken only when a second request brings the same reply. A request a flipped bit
+// spoiled goes unanswered, so silence counts only when a second request meets it too.
 static int confirmed_version() {
-    int version = ask_version();
-    if (version < 0) {
-        return -1;
-    }
-    for (int ask = 1; ask < VERSION_ASKS; ++ask) {
-        // A frame cut off by silence belongs to the earlier request.
-        reset_frame_receiver();
-        const int again = ask_version();
-        if (again >= 0 && again == version) {
+    int version = ask_version(VERSION_EMPTY_POLLS);
+    for (int ask = 1; ask < VERSION_ASKS && !line_hung_up(); ++ask) {
+        const int again = ask_version(VERSION_EMPTY_POLLS);
+        if (again == version) {
             return version;
         }
         trace_note("version replies differ");
         version = again;
+    }
+    return -1;
+}
+
+int running_version() {
+    int version = -1;
+    for (int polls = 0; polls < FIRMWARE_START_POLLS; polls += FIRMWARE_ASK_POLLS) {
+        const int again = ask_version(FIRMWARE_ASK_POLLS - 1);
+        if (again >= 0 && again == version) {
+            return version;
+        }
+        version = again >= 0 ? again : version;
     }
     return -1;
 }
@@ -106,6 +117,8 @@ version_answer query_version(std::int32_t minimum_version) {
         return version_answer::unknown;
     }
     std::printf("Frontpanel version %04x\n", static_cast<unsigned>(version));
+    report.version_before_known = true;
+    report.version_before = version;
     return static_cast<std::uint32_t>(version) < static_cast<std::uint32_t>(minimum_version)
                ? version_answer::older
                : version_answer::current;
