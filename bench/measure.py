@@ -21,7 +21,7 @@ FLASH_SIZE = 8192
 WARMUP, RUNS = 1, 5
 RUN_TIMEOUT_S = 60  # a run that hangs is ended by SIGALRM
 REPORT_TIMEOUT_S = 5
-# The targets the README's Performance section states, no more and no less.
+# The targets the Performance section of docs/reliability.md states, no more and no less.
 MAX_RATIO = 1.05  # median wall / line limit
 MAX_CPU_SHARE = 0.025  # median user + system time / wall
 MAX_RSS_KIB = 4096

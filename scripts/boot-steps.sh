@@ -1,19 +1,31 @@
 # shellcheck shell=bash
-# The README's boot-time update steps as the boot tests read them, sourced by
-# scripts/boot-test.sh and scripts/vm-test.sh: they copy the files the steps name to where
-# the steps say, so that a README that drifts from the examples fails a boot.
-# shellcheck disable=SC2016 # the README's backquotes are matched, not expanded
+# The boot-time update's steps in docs/deploying.md as the boot tests read them, sourced
+# by scripts/boot-test.sh and scripts/vm-test.sh: they copy the files the steps name to
+# where the steps say, so that a guide that drifts from the examples fails a boot.
+# shellcheck disable=SC2016 # the guide's backquotes are matched, not expanded
 
-# The numbered steps of the README's "The boot-time update", one a line.
+# The guide whose steps the boot tests follow, from the top of the source tree.
+# shellcheck disable=SC2034 # for the script that sources this file
+boot_guide=docs/deploying.md
+
+# The section "The boot-time update" of the guide FILE, up to the next heading; a line
+# beginning with # inside a fenced block is a shell comment, not a heading.
+boot_section() {
+    awk '/^```/ { fenced = !fenced }
+        !fenced && /^#+ / { if (on) exit; on = ($0 ~ /^#+ The boot-time update$/); next }
+        on' "$1"
+}
+
+# The numbered steps of "The boot-time update", one a line.
 boot_steps() {
-    awk '/^### The boot-time update$/ { on = 1; next } on && /^#/ { exit } on' "$1" | awk '
+    boot_section "$1" | awk '
         /^[0-9]+\. / { if (step != "") print step; step = $0; next }
         step != "" && /^   / { sub(/^ +/, " "); step = step $0; next }
         step != "" { print step; step = "" }
         END { if (step != "") print step }'
 }
 
-# Prints step NUMBER of the README, failing when it has none.
+# Prints step NUMBER of the guide FILE, failing when it has none.
 boot_step() {
     local step
     step=$(boot_steps "$1" | awk -v number="$2" 'index($0, number ". ") == 1')
@@ -50,10 +62,9 @@ boot_step_commands() {
     boot_step "$1" "$2" | grep -o '`[^`]*`' | tr -d '`' | awk -v word="$3" '$1 == word'
 }
 
-# The folder the README says the examples are installed in.
+# The folder the guide says the examples are installed in.
 boot_examples_folder() {
-    awk '/^### The boot-time update$/ { on = 1 } on' "$1" |
-        grep -o 'The examples in `[^`]*`' | head -n 1 | sed 's/.*`\(.*\)`/\1/'
+    boot_section "$1" | grep -o 'The examples in `[^`]*`' | head -n 1 | sed 's/.*`\(.*\)`/\1/'
 }
 
 # Sets NAME=VALUE in a settings file that has a NAME= line, failing when it has none.
@@ -62,7 +73,7 @@ set_setting() {
     sed -i "s|^$2=.*|$2=$3|" "$1"
 }
 
-# The name the README gives the init script under BusyBox.
+# The name the guide gives the init script under BusyBox.
 boot_busybox_name() {
     boot_step "$1" "$2" | grep -o '`[^`]*` under BusyBox' | sed 's/^`\([^`]*\)`.*/\1/'
 }

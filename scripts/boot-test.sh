@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The boot-time update booted for real: a minimal Debian root with systemd and udev, made
-# with debootstrap, gets the panelflash package the tree builds and the README's three
-# boot-time steps as they are written (the udev rule with KERNEL=="ttyS1", the defaults with
-# VERSION=0106, the unit enabled). Its own kernel and initrd boot it under
+# with debootstrap, gets the panelflash package the tree builds and the three boot-time
+# steps of docs/deploying.md as they are written (the udev rule with KERNEL=="ttyS1", the
+# defaults with VERSION=0106, the unit enabled). Its own kernel and initrd boot it under
 # qemu-system-x86_64 -M pc (TCG, no KVM), the console on the first 16550 UART and the
 # second, ttyS1, wired to panelsim on this machine. A unit ordered after the update prints
 # what systemd and the journal say of it on the console and powers off. Three boots on each
@@ -158,32 +158,32 @@ EOF
     chroot "$stage" systemctl enable boot-test-report.service >/dev/null 2>&1
 }
 
-# The README's three steps in a copy of the root, with the package installed, then the
+# The guide's three steps in a copy of the root, with the package installed, then the
 # root's ext4 image, kernel and initrd for QEMU.
 make_guest() {
     local suite=$1 examples rules defaults unit image command
     local stage=$work/$suite/root
-    say "$suite: the package and the README's steps"
+    say "$suite: the package and the steps of $boot_guide"
     rm -rf "${work:?}/$suite"
     mkdir -p "$work/$suite"
     cp -a "$cache/$suite/root" "$stage"
     cp "$deb" "$stage/tmp/"
     chroot "$stage" dpkg -i "/tmp/$(basename "$deb")" >"$work/$suite/dpkg.log"
-    examples=$(boot_examples_folder README.md)
-    boot_step_copy README.md 1
+    examples=$(boot_examples_folder "$boot_guide")
+    boot_step_copy "$boot_guide" 1
     rules=$(boot_copy "$stage" "$stage$examples" "$step_file" "$step_destination")
     sed -i 's/KERNEL=="[^"]*"/KERNEL=="ttyS1"/' "$stage$rules"
     grep -q 'KERNEL=="ttyS1"' "$stage$rules"
-    boot_step_copy README.md 2
+    boot_step_copy "$boot_guide" 2
     defaults=$(boot_copy "$stage" "$stage$examples" "$step_file" "$step_destination")
     set_setting "$stage$defaults" VERSION "$image_version"
     image=$(sed -n 's/^IMAGE=//p' "$stage$defaults")
-    boot_step_copy README.md 3 "With systemd, "
+    boot_step_copy "$boot_guide" 3 "With systemd, "
     unit=$(boot_copy "$stage" "$stage$examples" "$step_file" "$step_destination")
-    command=$(boot_step_commands README.md 3 systemctl)
-    [ -n "$command" ] || { echo "README: step 3 gives no systemctl command" >&2; exit 1; }
+    command=$(boot_step_commands "$boot_guide" 3 systemctl)
+    [ -n "$command" ] || { echo "$boot_guide: step 3 gives no systemctl command" >&2; exit 1; }
     chroot "$stage" /bin/sh -c "$command" >"$work/$suite/step3.log" 2>&1 ||
-        { cat "$work/$suite/step3.log" >&2; echo "boot: README step 3, $command, failed" >&2; exit 1; }
+        { cat "$work/$suite/step3.log" >&2; echo "boot: step 3 of $boot_guide, $command, failed" >&2; exit 1; }
     mkdir -p "$stage$(dirname "$image")"
     head -c "$image_size" /dev/urandom >"$work/$suite/image.bin"
     install -m 644 "$work/$suite/image.bin" "$stage$image"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests the committed tree (HEAD) on a fresh minimal Debian 13 (trixie), made
-# with debootstrap and entered with chroot, as the README tells a new user to: the Quick
-# start test command, the release preset with its tests, the ci-clang preset built, and the
-# Debian packages with their tests and lintian. Each step installs what it needs itself.
+# with debootstrap and entered with chroot, as the README and docs/building.md tell a new
+# user to: the Quick start test command, the release preset with its tests, the ci-clang
+# preset built, and the Debian packages with their tests and lintian. Each step installs what it needs itself.
 # Run as root on a Debian-like machine; debootstrap is installed when missing.
 #   scripts/debian13.sh
 # The root is made anew in build/deb13-root on every run and removed when all passed (a
@@ -90,10 +90,10 @@ remove_root() {
     rm -rf "$root"
 }
 
-# Inside the root, the README's commands only. The release build's warnings fail the run as
-# the strict presets' do; ci-clang builds with the clang++ that scripts/deps.sh clang installs,
-# warnings as errors. Its suite is the one the g++ builds ran: CI's time goes to the README's
-# commands.
+# Inside the root, the commands of the README and docs/building.md only. The release
+# build's warnings fail the run as the strict presets' do; ci-clang builds with the clang++
+# that scripts/deps.sh clang installs, warnings as errors. Its suite is the one the g++
+# builds ran: CI's time goes to those commands.
 steps_in_root() {
     started=$(date +%s)
     cd /root/panelflash

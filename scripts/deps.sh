@@ -11,6 +11,7 @@
 #   scripts/deps.sh deploy   and what checks the manual pages and deployment examples
 #   scripts/deps.sh sandbox  and what checks the boot unit's sandbox (systemd-analyze, strace)
 #   scripts/deps.sh bench    and what the benchmark runs with (a C compiler, python3)
+#   scripts/deps.sh docs     and what checks the links of the README and docs/ (python3)
 #   scripts/deps.sh vm       and what runs the tool on an arm64 kernel under QEMU
 #   scripts/deps.sh fleet    and the update clients the fleet-update glue is tested with
 #   scripts/deps.sh boot     and what boots the boot-time update on Debian under QEMU
@@ -62,6 +63,7 @@ for extra in "$@"; do
         need_command cc gcc
         need_command python3 python3
         ;;
+    docs) need_command python3 python3 ;;
     fleet)
         need_command mender mender-client
         need_command mender-artifact mender-artifact
@@ -83,7 +85,7 @@ for extra in "$@"; do
         install_options=(--no-install-recommends)
         ;;
     *)
-        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench] [fleet] [vm] [boot]" >&2
+        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench] [docs] [fleet] [vm] [boot]" >&2
         exit 64
         ;;
     esac

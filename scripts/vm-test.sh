@@ -4,7 +4,7 @@
 # over the PL011 as its built-in /dev/frontpanel and over QEMU's emulated FTDI USB-serial
 # adapter with -d /dev/ttyUSB0, which is unplugged mid-read-out at the end.
 # scripts/vm-guest.sh runs in the guest and prints what it saw; this script checks it.
-# Then the boot-time update without udev and systemd, set up as the README's steps say:
+# Then the boot-time update without udev and systemd, set up as docs/deploying.md says:
 # busybox's init runs the init script at boot against a panel running 0104 (programmed),
 # one running 0106 (left alone) and one that stops answering mid-programming.
 # Kernel, modules and busybox come from Debian's arm64 packages, kept in build/vm-cache;
@@ -127,20 +127,20 @@ make_initramfs() {
     (cd "$tree" && find . | cpio -o -H newc -R 0:0 --quiet) >"$work/initramfs.cpio"
 }
 
-# The boot-time update of a device without udev and systemd, as the README's steps set it
+# The boot-time update of a device without udev and systemd, as the guide's steps set it
 # up from the examples: the defaults with the image's version and the PL011's own node, the
 # init script under BusyBox's name for it, the image where the defaults say, the tool where
 # the script looks. busybox's inittab runs the guest script as rcS, then for the report.
 add_boot_update() {
     local tree=$1 defaults image
-    boot_step_copy README.md 2
+    boot_step_copy "$boot_guide" 2
     defaults=$(boot_copy "$tree" deploy "$step_file" "$step_destination")
     set_setting "$tree$defaults" VERSION "$boot_version"
     set_setting "$tree$defaults" DEVICE /dev/ttyAMA0
     image=$(sed -n 's/^IMAGE=//p' "$tree$defaults")
     install -D -m 644 "$tree/data/b.bin" "$tree$image"
-    boot_step_copy README.md 3 "Without systemd, "
-    boot_copy "$tree" deploy "$step_file" "$step_destination" "$(boot_busybox_name README.md 3)" >/dev/null
+    boot_step_copy "$boot_guide" 3 "Without systemd, "
+    boot_copy "$tree" deploy "$step_file" "$step_destination" "$(boot_busybox_name "$boot_guide" 3)" >/dev/null
     mkdir -p "$tree/usr/bin"
     ln -s ../../bin/panelflash "$tree/usr/bin/panelflash"
     printf '::sysinit:/init rcS\n::wait:/init report\n' >"$tree/etc/inittab"
@@ -372,7 +372,7 @@ flash_of() {
 # panel's flash.
 check_busybox_init() {
     local script name dir logged flash got
-    script=$(boot_busybox_name README.md 3)
+    script=$(boot_busybox_name "$boot_guide" 3)
     for name in programmed current silent; do
         dir=$work/busybox-init-$name
         case $name in
