@@ -12,7 +12,7 @@ TEST_F(command_line_run, errors_show_the_usage_and_exit_64) {
     auto r = run({});
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(r.err.rfind(usage_head, 0), 0U) << r.err;
-    EXPECT_EQ(count_of(r.err, "panelflash"), 9);
+    EXPECT_EQ(count_of(r.err, "panelflash"), 12);
 
     r = run({"-w"});
     EXPECT_EQ(r.status, 64);
@@ -32,10 +32,16 @@ TEST_F(command_line_run, errors_show_the_usage_and_exit_64) {
     EXPECT_EQ(list_dir(dir).size(), 0U);
 }
 
-TEST_F(command_line_run, help_is_the_usage_text_on_standard_output_with_status_0) {
-    const auto r = run({"-vh", "-r", "dump.bin"});
+TEST_F(command_line_run, help_and_version_go_to_standard_output_with_status_0) {
+    for (const char* help : {"-vh", "--help"}) {
+        const auto r = run({help, "-r", "dump.bin"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, run({}).err);
+        EXPECT_EQ(r.err, "");
+    }
+    const auto r = run({"-t", "--version", "-r", "dump.bin"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, run({}).err);
+    EXPECT_EQ(r.out.rfind("panelflash 1.0", 0), 0U) << r.out;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(list_dir(dir).size(), 0U) << "nothing runs after -h";
+    EXPECT_EQ(list_dir(dir).size(), 0U) << "nothing runs after -h, --help or --version";
 }

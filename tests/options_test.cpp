@@ -123,5 +123,8 @@ TEST(options_DeathTest, usage_names_the_program_and_exits_64) {
                 "       pf -i                        : Show the panel's firmware version\n"
                 "       pf -d <device> <operation>   : Use <device> instead of /dev/frontpanel\n"
                 "       pf -t <operation>            : Trace the line on standard error\n"
-                "       pf -h                        : Show this help\n$");
+                "       pf --json <file> <operation> : Write the run's account to <file> as "
+                "JSON\n       pf --no-confirm -w <file>    : Do not ask what the panel runs "
+                "after it\n       pf -h, --help                : Show this help\n"
+                "       pf --version                 : Show the tool's version\n$");
 }

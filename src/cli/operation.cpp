@@ -14,9 +14,10 @@ void run_operation(const command_line& command) {
     }
     switch (command.op) {
     case operation::program:
-        program_from_file(
-            command.path, command.minimum_version,
-            {.skip_verify = command.skip_verify, .only_differing = command.skip_same});
+        program_from_file(command.path, command.minimum_version,
+                          {.skip_verify = command.skip_verify,
+                           .only_differing = command.skip_same,
+                           .ask_running = !command.no_confirm});
         break;
     case operation::read_out:
         read_flash_to_file(command.path);

@@ -11,9 +11,20 @@
 #include <cstdlib>
 #include <string>
 
+#include <getopt.h>
 #include <unistd.h>
 
 constexpr const char* OPTION_STRING = "vc:r:w:ithd:C:s";
+
+// The long options' values, above every short option's character.
+enum long_option { HELP = 256, VERSION, JSON, NO_CONFIRM };
+constexpr option LONG_OPTIONS[] = {
+    {"help", no_argument, nullptr, HELP},
+    {"version", no_argument, nullptr, VERSION},
+    {"json", required_argument, nullptr, JSON},
+    {"no-confirm", no_argument, nullptr, NO_CONFIRM},
+    {nullptr, 0, nullptr, 0},
+};
 
 bool parse_version(const char* text, std::int32_t& version) {
     char* end = nullptr;
@@ -34,7 +45,7 @@ bool parse_version(const char* text, std::int32_t& version) {
 
 parse_result parse_options(int argc, char** argv, command_line& command) {
     for (;;) {
-        switch (getopt(argc, argv, OPTION_STRING)) {
+        switch (getopt_long(argc, argv, OPTION_STRING, LONG_OPTIONS, nullptr)) {
         case 'v':
             command.skip_verify = true;
             break;
@@ -69,7 +80,16 @@ parse_result parse_options(int argc, char** argv, command_line& command) {
             command.device = optarg;
             break;
         case 'h':
+        case HELP:
             return parse_result::help;
+        case VERSION:
+            return parse_result::version;
+        case JSON:
+            command.json_path = optarg;
+            break;
+        case NO_CONFIRM:
+            command.no_confirm = true;
+            break;
         default:
             return parse_result::usage;
         }
@@ -85,13 +105,16 @@ constexpr const char* USAGE =
     "       %s -i                        : Show the panel's firmware version\n"
     "       %s -d <device> <operation>   : Use <device> instead of %s\n"
     "       %s -t <operation>            : Trace the line on standard error\n"
-    "       %s -h                        : Show this help\n";
+    "       %s --json <file> <operation> : Write the run's account to <file> as JSON\n"
+    "       %s --no-confirm -w <file>    : Do not ask what the panel runs after it\n"
+    "       %s -h, --help                : Show this help\n"
+    "       %s --version                 : Show the tool's version\n";
 
 std::string usage_text(const char* program_name) {
     const auto print = [program_name](char* text, std::size_t size) {
         return std::snprintf(text, size, USAGE, program_name, program_name, program_name,
                              program_name, program_name, program_name, program_name, panel_device,
-                             program_name, program_name);
+                             program_name, program_name, program_name, program_name, program_name);
     };
     std::string text(static_cast<std::size_t>(print(nullptr, 0)), '\0');
     print(text.data(), text.size() + 1);
@@ -107,10 +130,18 @@ void print_help(const char* program_name) {
     finish(EXIT_DONE);
 }
 
+const char* tool_version() {
+    return "panelflash " PANELFLASH_VERSION;
+}
+
 void end_without_operation(parse_result parsed, const command_line& command,
                            const char* program_name) {
     if (parsed == parse_result::help) {
         print_help(program_name);
+    }
+    if (parsed == parse_result::version) {
+        std::printf("%s\n", tool_version());
+        finish(EXIT_DONE);
     }
     if (parsed == parse_result::invalid_version) {
         fail_stderr(EXIT_USAGE, "Invalid version <%s>\n%s", command.bad_version,

@@ -13,19 +13,22 @@ struct command_line {
     bool skip_verify = false;
     bool skip_same = false;            // -s: program only the blocks that differ
     bool trace = false;                // -t: the line's exchanges on standard error
+    bool no_confirm = false;           // --no-confirm: the running version not asked after -w
     const char* device = nullptr;      // -d: the serial device instead of the built-in one
+    const char* json_path = nullptr;   // --json: where the run's account is written
     const char* bad_version = nullptr; // the -c argument that was not a version
 };
 
 enum class parse_result {
     run,             // op is set, and path for -w, -r and -C
     usage,           // no operation, unknown option or missing argument
-    help,            // -h before any operation
+    help,            // -h or --help before any operation
+    version,         // --version before any operation
     invalid_version, // bad_version is set
 };
 
-// Scans the options in order with getopt; the first -w, -r, -C or -i ends the scan, so settings
-// count only when they come before it.
+// Scans the options in order with getopt_long; the first -w, -r, -C or -i ends the scan, so
+// settings count only when they come before it.
 parse_result parse_options(int argc, char** argv, command_line& command);
 
 // Reads a -c value as hexadecimal the way strtol does, saturated to 32 bits; false when
@@ -48,3 +51,6 @@ std::string usage_text(const char* program_name);
 
 // Writes the usage text to standard output and ends the process with EXIT_DONE.
 [[noreturn]] void print_help(const char* program_name);
+
+// "panelflash 1.0", and the build's git description where it had one.
+const char* tool_version();
