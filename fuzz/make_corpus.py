@@ -69,25 +69,32 @@ def version_reply(version):
     return chunk([0x5A, 0x00, version >> 8, version & 0xFF]) * 2
 
 
+def running(version=0x100):
+    """After the exit, the firmware answers the version asked of it twice."""
+    return version_reply(version)
+
+
 def run_seeds():
     readout = b"".join(read_answer(flash_block(a)) * 2 for a in range(0, 8192, 64))
     return {
         "read_out": bytes([1]) + word16(0) + word16(0) + connected() + readout + chunk([0]),
-        "write_two_blocks": bytes([0]) + word16(80) + word16(0) + connected() + programmed(80),
+        "write_two_blocks": bytes([0]) + word16(80) + word16(0) + connected() + programmed(80)
+        + running(),
         "write_unverified": bytes([4]) + word16(64) + word16(0) + connected()
         + chunks([0] * 4, 1) + chunk(flash_block(0)) + chunk([0]),
         "write_retried_after_a_verify_error": bytes([0]) + word16(64) + word16(0)
-        + connected((0xFF, 0xFF)) + programmed(64, wrong_first=True),
+        + connected((0xFF, 0xFF)) + programmed(64, wrong_first=True) + running(),
         "write_current_panel": bytes([0]) + word16(64) + word16(0x105) + version_reply(0x105),
         "write_older_panel": bytes([0]) + word16(64) + word16(0x105)
-        + chunks([0x5A, 0x00, 0x01, 0x04], 2, silence=1) * 2 + connected() + programmed(64),
+        + chunks([0x5A, 0x00, 0x01, 0x04], 2, silence=1) * 2 + connected()
+        + read_answer(flash_block(0)) * 2 + programmed(64) + running(0x105),
         "version": bytes([2]) + word16(0) + word16(0) + version_reply(0x105),
         "compare_held": bytes([3]) + word16(80) + word16(0) + connected()
         + read_answer(image_block(80, 0)) + read_answer(image_block(80, 64)) + chunk([0]),
         "write_only_differing": bytes([16]) + word16(80) + word16(0) + connected()
         + read_answer(image_block(80, 0)) + read_answer(flash_block(64)) + bootloader_area(2)
         + chunks([0] * 3, 1) + read_answer(image_block(80, 0))
-        + read_answer(image_block(80, 64)) + bootloader_area(1) + chunk([0]),
+        + read_answer(image_block(80, 64)) + bootloader_area(1) + chunk([0]) + running(),
     }
 
 

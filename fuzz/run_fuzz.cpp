@@ -40,10 +40,11 @@ struct run_setup {
 struct panel_view {
     std::map<int, bytes> written; // the data of the last write packet, by address
     int erases = 0;
-    bool exited = false;          // the exit packet was sent
-    int reconnects = 0;           // connection sequences gone through again
-    int last_change = -1;         // the packet number of the last erase or write
-    std::map<int, int> last_read; // the packet number of the last read, by address
+    bool exited = false;           // the exit packet was sent
+    bool asked_after_exit = false; // a version request followed the exit packet
+    int reconnects = 0;            // connection sequences gone through again
+    int last_change = -1;          // the packet number of the last erase or write
+    std::map<int, int> last_read;  // the packet number of the last read, by address
 };
 
 } // namespace
@@ -150,13 +151,13 @@ static void read_packet(std::span<const std::uint8_t> packet, int number, panel_
     }
 }
 
-// After the flash-mode request: whole bootloader packets, with sync bytes before and between
-// them and the connection sequence again after a lost answer; after the exit packet only sync
-// bytes, the exit packet again and a version request.
+// After the flash-mode request: whole bootloader packets, with sync bytes and filler before
+// and between them and the connection sequence again after a lost answer; after the exit
+// packet only sync bytes, filler, the exit packet again and version requests.
 static panel_view read_packets(std::span<const std::uint8_t> line) {
     panel_view panel;
     for (int number = 0; !line.empty(); ++number) {
-        if (line[0] == 0xAA) {
+        if (line[0] == 0xAA || line[0] == 0xFF) {
             line = line.subspan(1);
             continue;
         }
@@ -166,6 +167,7 @@ static panel_view read_packets(std::span<const std::uint8_t> line) {
             continue;
         }
         if (panel.exited && starts_with(line, VERSION_ASKED)) {
+            panel.asked_after_exit = true;
             line = line.subspan(VERSION_ASKED.size());
             continue;
         }
@@ -208,9 +210,9 @@ static panel_view read_line(const run_setup& setup, int status, const bytes& lin
     expected.insert(expected.end(), 48, 0x00);
     expected.insert(expected.end(), {0xA5, 0x3C, 0x5E, 0x27});
     require(starts_with(line, expected), "zero bursts, then the flash-mode request");
-    // Once more when bytes came behind a reply that was not accepted.
+    // Up to twice more when the reply was not accepted.
     auto after = std::span(line).subspan(expected.size());
-    if (starts_with(after, {0xA5, 0x3C, 0x5E, 0x27})) {
+    for (int again = 0; again < 2 && starts_with(after, {0xA5, 0x3C, 0x5E, 0x27}); ++again) {
         after = after.subspan(4);
     }
     return read_packets(after);
@@ -247,8 +249,9 @@ static void check_read_back(const run_setup& setup, const panel_view& panel) {
 }
 
 static void check_run(const run_setup& setup, int status, const bytes& line) {
-    require(status == 0 || status == 1 || status == 2 || status == 3 || status == 255,
-            "the exit status is 0, 1, 2, 3 or 255");
+    require(status == 0 || status == 1 || status == 2 || status == 3 || status == 4 ||
+                status == 255,
+            "the exit status is 0, 1, 2, 3, 4 or 255");
     const bool compared = setup.op == operation::compare;
     require(status != 1 || compared ||
                 (setup.op == operation::program && setup.minimum_version != 0),
@@ -256,6 +259,10 @@ static void check_run(const run_setup& setup, int status, const bytes& line) {
     const panel_view panel = read_line(setup, status, line);
     require(status != 0 || setup.op == operation::version || panel.exited,
             "a run that ends well ends with the exit packet");
+    const bool confirms = setup.op == operation::program && !setup.skip_verify;
+    require(status != 4 || (confirms && panel.exited), "status 4 only after programming");
+    require(status != 0 || !confirms || panel.asked_after_exit,
+            "a programming run that ends well asked the panel what it runs");
     require(!compared || status != 1 || panel.exited, "a comparison leaves flash mode");
     require(!compared || (panel.written.empty() && panel.erases == 0),
             "a comparison never erases or writes");

@@ -45,6 +45,7 @@ void usage(std::FILE* out) {
                "                        save it there after each session and on exit\n"
                "  --version HEX         firmware version answered (default 0100)\n"
                "  --version-reply HEX   bytes sent instead of the version frame ('none': silence)\n"
+               "                        until the flash is erased or written\n"
                "  --bootloader          start in the bootloader\n"
                "  --reply HEX           flash-mode reply (default 5afd; 'none': switches without\n"
                "                        an answer; any reply but 5afd and ffff: refuses and\n"

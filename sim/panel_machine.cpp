@@ -173,9 +173,11 @@ void panel_machine::answer_version_request(response& r) {
         return;
     }
     const std::uint16_t version = firmware_version();
-    bytes answer = cfg_.version_reply.value_or(bytes{FRAME_START, FRAME_VERSION,
-                                                     static_cast<std::uint8_t>(version >> 8),
-                                                     static_cast<std::uint8_t>(version & 0xFF)});
+    // A firmware programmed since panelsim started is the image's, which answers as it should.
+    bytes answer =
+        (reprogrammed_ ? std::nullopt : cfg_.version_reply)
+            .value_or(bytes{FRAME_START, FRAME_VERSION, static_cast<std::uint8_t>(version >> 8),
+                            static_cast<std::uint8_t>(version & 0xFF)});
     corrupt_sent(fault_place::version, version_replies_++, answer, 0);
     reply(answer, r);
 }
@@ -289,11 +291,13 @@ bytes panel_machine::apply_packet(packet& p, response& r) {
         leave_bootloader(last_byte_ns_);
         break;
     case CMD_ERASE:
+        reprogrammed_ = true;
         std::fill(cells.begin(), cells.end(), std::uint8_t{0xFF});
         ++stats_.erases;
         r.work_ms = cfg_.erase_ms;
         break;
     case CMD_WRITE:
+        reprogrammed_ = true;
         p.checksum_ok = program_block(cells);
         ++stats_.writes;
         r.work_ms = cfg_.write_ms;

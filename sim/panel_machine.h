@@ -204,6 +204,7 @@ class panel_machine {
     line_stats stats_;
     bool bootloader_ = false;
     bool synced_ = false;               // the bootloader has answered a sync byte since it started
+    bool reprogrammed_ = false;         // the flash has been erased or written
     bytes pending_;                     // request or packet being assembled
     std::int64_t last_byte_ns_ = 0;     // when the last byte of pending_ arrived
     std::int64_t firmware_from_ns_ = 0; // the firmware hears nothing before this

@@ -14,7 +14,7 @@ using panelsim::bytes;
 class boot_update : public e2e {};
 
 TEST_F(boot_update, the_init_script_logs_each_outcome_and_lets_the_boot_go_on) {
-    const bytes image(1000, 0x5C);
+    const bytes image = with_version(bytes(1000, 0x5C), 0x0105);
     write_file(path("image.bin"), image);
     // Not where the panelsim build looks by itself: only DEVICE leads the tool to the panel.
     const std::string line = path("panel-line");

@@ -301,6 +301,13 @@ panelsim::bytes random_image(std::size_t length, unsigned seed) {
     return image;
 }
 
+panelsim::bytes with_version(panelsim::bytes image, unsigned version) {
+    char tag[16];
+    std::snprintf(tag, sizeof tag, "FWVER=%04x", version);
+    std::copy(tag, tag + 10, image.begin() + 8);
+    return image;
+}
+
 panelsim::config corrupted_byte(panelsim::fault_place place, int index, int byte,
                                 std::uint8_t mask) {
     panelsim::config cfg;

@@ -46,6 +46,8 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
 void write_file(const std::string& path, const panelsim::bytes& content);
 // `length` bytes drawn from `seed`.
 panelsim::bytes random_image(std::size_t length, unsigned seed);
+// `image` carrying its firmware version as panelsim's firmware reads it (FWVER=hhhh at 8).
+panelsim::bytes with_version(panelsim::bytes image, unsigned version);
 panelsim::bytes read_file(const std::string& path);
 bool file_exists(const std::string& path);
 std::vector<std::string> list_dir(const std::string& path);

@@ -15,7 +15,7 @@ TEST_F(line, is_set_up_exactly_and_what_came_before_the_open_is_discarded) {
     cfg.version = 0x0100;
     cfg.sent_at_start = {0x5A, 0x00, 0xFF, 0xFF}; // a version frame nobody asked for
     start_panel(cfg);
-    write_file(path("img.bin"), bytes(200, 0x3C));
+    write_file(path("img.bin"), with_version(bytes(200, 0x3C), 0x0105));
     const auto r = run({"-c", "105", "-w", "img.bin"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("Frontpanel version 0100\n"), std::string::npos) << r.out;

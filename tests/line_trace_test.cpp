@@ -25,6 +25,5 @@ TEST(line_trace, lines_show_time_direction_bytes_and_empty_reads_before) {
     }
     EXPECT_EQ(format_note_line(4000.5, "read gave up with 0 of 2 bytes", 400),
               " 4000.500 - read gave up with 0 of 2 bytes (after 400 empty reads)\n");
-    EXPECT_EQ(format_note_line(1.0, "wait for 00 gave up", 0),
-              "    1.000 - wait for 00 gave up\n");
+    EXPECT_EQ(format_note_line(1.0, "wait for 00 gave up", 0), "    1.000 - wait for 00 gave up\n");
 }

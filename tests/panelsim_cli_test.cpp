@@ -134,7 +134,7 @@ TEST_F(panelsim_cli, serves_its_flash_file_and_firmware_version_until_sigterm) {
         flash[i] = static_cast<std::uint8_t>(i * 7);
     }
     write_file(path("panel.bin"), flash);
-    const bytes image(200, 0x3C);
+    const bytes image = with_version(bytes(200, 0x3C), 0x0105);
     write_file(path("image.bin"), image);
 
     tool_run served;

@@ -52,8 +52,11 @@ TEST_P(program_lengths, programs_the_padded_image_and_nothing_else) {
     EXPECT_EQ(count_of(r.out, "Program at "), blocks);
     EXPECT_EQ(count_of(r.out, "Verify error"), 0);
     EXPECT_EQ(count_of(r.out, "Verify at "), blocks);
-    char last[40];
-    std::snprintf(last, sizeof last, "Verify at %x   \rExit Flashmode\n", (blocks - 1) * 64);
+    char last[96];
+    std::snprintf(last, sizeof last,
+                  "Verify at %x   \rExit Flashmode\nGet firmware version...\n"
+                  "Frontpanel version 0100\n",
+                  (blocks - 1) * 64);
     EXPECT_EQ(r.out.substr(r.out.size() - std::string(last).size()), last);
 
     settle();

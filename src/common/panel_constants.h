@@ -19,5 +19,6 @@ constexpr int EXIT_VERSION_CURRENT = 1; // panel firmware not older than -c
 constexpr int EXIT_DIFFERS = 1;         // -C: the panel does not hold the image
 constexpr int EXIT_NO_SYNC = 2;         // bootloader did not synchronise
 constexpr int EXIT_NO_PANEL = 3;        // panel unreachable or stopped answering
+constexpr int EXIT_NOT_RUNNING = 4;     // programmed, but the panel runs no firmware, or an older
 constexpr int EXIT_USAGE = 64;          // command-line error
 constexpr int EXIT_FAILED = 255;        // file or verification failure (exit -1)

@@ -5,6 +5,7 @@
 #include "common/fail.h"
 #include "image/image_file.h"
 #include "protocol/panel_protocol.h"
+#include "report/run_report.h"
 #include "serial/serial_port.h"
 
 #include <algorithm>
@@ -82,6 +83,7 @@ static bool verify_block(int block, block_view data, block_buffer readback) {
         }
         std::printf("\nVerify error, retry #%i\n", attempts[block] - 1);
         write_attempt(block, data, false, readback);
+        ++report.blocks_reprogrammed;
         mended = true;
     }
 }
@@ -161,7 +163,7 @@ static bool program_block(int block, block_view data, program_mode mode, block_b
     return true;
 }
 
-void program_image(std::span<const std::uint8_t> data, int length, program_mode mode) {
+int program_image(std::span<const std::uint8_t> data, int length, program_mode mode, int first) {
     std::array<std::uint8_t, BLOCK_SIZE> readback{};
     attempts.fill(0);
     bootloader_area_read = false;
@@ -173,22 +175,77 @@ void program_image(std::span<const std::uint8_t> data, int length, program_mode 
         std::printf("VERIFY SWITCHED OFF!!!\n");
     }
     int programmed = 0;
-    for (int block = 0; block < blocks; ++block) {
+    for (int block = first; block < blocks; ++block) {
         programmed += program_block(block, image_block(data, block), mode, readback) ? 1 : 0;
     }
     if (!mode.skip_verify && programmed > 0) {
         check_programmed(data, blocks);
         check_bootloader_area();
     }
-    if (mode.only_differing) {
-        std::printf("%i blocks programmed, %i already held the image\n", programmed,
-                    blocks - programmed);
+    report.blocks_programmed += programmed;
+    report.blocks_held += blocks - programmed;
+    return programmed;
+}
+
+// With -c, a panel that answers an older version or none may hold the image already: left in
+// its bootloader by a run killed before it left flash mode, or holding an image that is not
+// the version it was said to be, or that does not start. Programming it again at every boot
+// would wear its flash out and change nothing, so the blocks are compared from the first until
+// one differs, which for a panel holding another firmware costs two reads; the ones before it
+// are left alone. Returns how many hold the image.
+static int blocks_already_held(std::span<const std::uint8_t> data, int blocks) {
+    std::array<std::uint8_t, BLOCK_SIZE> got{};
+    int held = 0;
+    for (; held < blocks; ++held) {
+        std::printf("Compare at %x   \r", held * BLOCK_SIZE);
+        std::fflush(stdout);
+        if (!block_holds(held * BLOCK_SIZE, got, image_block(data, held))) {
+            break;
+        }
+    }
+    if (held == blocks) {
+        std::printf("All %i blocks hold the image already, nothing programmed\n", blocks);
+    }
+    return held;
+}
+
+// Status 0 is to mean that the panel runs the update: a boot-time update that programs an
+// image which does not start, or is not the version it was said to be, would otherwise
+// program it again at every boot. A minimum version beyond 16 bits (-c -1) asks only for an
+// answer.
+static void confirm_running(std::int32_t minimum_version) {
+    std::printf("Get firmware version...\n");
+    const int version = running_version();
+    if (version < 0) {
+        fail(EXIT_NOT_RUNNING,
+             "No firmware version after programming: the image does not start, and a boot-time "
+             "update would program it again at every start\n");
+    }
+    report.version_after_known = true;
+    report.version_after = version;
+    std::printf("Frontpanel version %04x\n", static_cast<unsigned>(version));
+    if (minimum_version > 0 && minimum_version <= 0xFFFF && version < minimum_version) {
+        fail(EXIT_NOT_RUNNING,
+             "Frontpanel version %04x is older than %04x: the image is not version %04x, and a "
+             "boot-time update would program it again at every start\n",
+             static_cast<unsigned>(version), static_cast<unsigned>(minimum_version),
+             static_cast<unsigned>(minimum_version));
     }
 }
 
 void program_from_file(const char* path, std::int32_t minimum_version, program_mode mode) {
     load_image(path);
     connect_panel(minimum_version);
-    program_image(image_buffer, image_length, mode);
+    const int blocks = blocks_to_program(image_length);
+    const int held =
+        minimum_version != 0 && !mode.skip_verify ? blocks_already_held(image_buffer, blocks) : 0;
+    const int programmed = program_image(image_buffer, image_length, mode, held);
     exit_flash_mode();
+    if (mode.only_differing) {
+        std::printf("%i blocks programmed, %i already held the image\n", programmed,
+                    blocks - programmed);
+    }
+    if (!mode.skip_verify && mode.ask_running) {
+        confirm_running(minimum_version);
+    }
 }
