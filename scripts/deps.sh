@@ -13,6 +13,7 @@
 #   scripts/deps.sh bench    and what the benchmark runs with (a C compiler, python3)
 #   scripts/deps.sh vm       and what runs the tool on an arm64 kernel under QEMU
 #   scripts/deps.sh fleet    and the update clients the fleet-update glue is tested with
+#   scripts/deps.sh rauc     and RAUC with what it needs to make and install bundles
 #   scripts/deps.sh boot     and what boots the boot-time update on Debian under QEMU
 set -euo pipefail
 
@@ -69,6 +70,12 @@ for extra in "$@"; do
         need_command openssl openssl
         need_command cpio cpio
         ;;
+    rauc)
+        need_command rauc rauc
+        need_command mksquashfs squashfs-tools
+        need_command dbus-daemon dbus
+        need_command openssl openssl
+        ;;
     vm)
         need_command aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
         need_command qemu-system-aarch64 qemu-system-arm
@@ -83,7 +90,7 @@ for extra in "$@"; do
         install_options=(--no-install-recommends)
         ;;
     *)
-        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench] [fleet] [vm] [boot]" >&2
+        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench] [fleet] [rauc] [vm] [boot]" >&2
         exit 64
         ;;
     esac
