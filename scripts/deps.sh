@@ -75,6 +75,7 @@ for extra in "$@"; do
         need_command mksquashfs squashfs-tools
         need_command dbus-daemon dbus
         need_command openssl openssl
+        need_command python3 python3
         ;;
     vm)
         need_command aarch64-linux-gnu-g++ g++-aarch64-linux-gnu

@@ -38,6 +38,7 @@ stop() { # PID
 stop_panel() {
     stop "$panel_pid"
     panel_pid=
+    rm -f "$link"
 }
 cleanup() {
     stop "$service_pid"
@@ -77,6 +78,21 @@ start_panel() { # PANELSIM_OPTION...
     wait_for panelsim "$panel_pid" test -L "$link"
 }
 sessions() { grep -c '^session:' "$work/panel/panelsim.log" || :; }
+# A line in place of the panel that only listens, counting in $work/heard the bytes it is sent.
+start_listener() {
+    python3 - "$link" "$work/heard" <<'LISTENER' &
+import os, pty, sys
+master, slave = pty.openpty()
+os.symlink(os.ttyname(slave), sys.argv[1])
+heard = 0
+while True:
+    heard += len(os.read(master, 4096))
+    with open(sys.argv[2], "w") as count:
+        count.write(str(heard))
+LISTENER
+    panel_pid=$!
+    wait_for listener "$panel_pid" test -L "$link"
+}
 
 check() { # DESCRIPTION COMMAND...
     if "${@:2}"; then
@@ -218,13 +234,6 @@ stop_panel
 check "... and programs nothing, nor compares" [ "$(sessions)" -eq $((before + 1)) ]
 check "... the flash is as it was" cmp -s "$work/before.bin" "$flash"
 
-# The sessions after the first SESSIONS are two read-outs that are alike: anything else
-# sent to the panel would be counted in the first one's bytes from the host.
-read_outs_only() { # SESSIONS
-    [ "$(sessions)" -eq $(($1 + 2)) ] &&
-        [ "$(grep '^session:' "$work/panel/panelsim.log" | tail -n 2 | uniq | wc -l)" -eq 1 ]
-}
-
 # Refused before anything is installed: an Intel HEX image cut short, and a bundle for
 # another system.
 objcopy -I binary -O ihex "$work/image.bin" "$work/image.hex"
@@ -235,20 +244,16 @@ deploy/rauc/make-bundle -k "$work/bundle.key" -c "$work/bundle.crt" -C other-dev
 for refused in cut:"panel-firmware.hex:20: no end record" \
     other-device:"the bundle is for 'other-device', this system is 'my-device'"; do
     name=${refused%%:*}
-    cp "$flash" "$work/before.bin"
-    start_panel --version 0104
-    before=$(sessions)
+    rm -f "$work/heard"
+    start_listener
     status=0
     rauc_install "$work/$name.raucb" "$work/$name.log" || status=$?
+    stop_panel
     check "a bundle $name is refused" [ "$status" -ne 0 ]
     check "... by its install-check, which RAUC reports" \
         logged "LastError: Installation error: Bundle rejected: Hook returned: panel-firmware: .*${refused#*:}" \
         "$work/$name.log"
-    "$PANELFLASH" -d "$link" -r "$work/readout.bin" >/dev/null
-    "$PANELFLASH" -d "$link" -r "$work/readout.bin" >/dev/null
-    stop_panel
-    check "... nothing having been sent to the panel" read_outs_only "$before"
-    check "... the flash is as it was" cmp -s "$work/before.bin" "$flash"
+    check "... nothing having been sent to the panel's line" [ ! -s "$work/heard" ]
 done
 
 # Silent in the middle of programming the image's 32 blocks: after the backup's 257 packets
