@@ -138,14 +138,14 @@ manifest_value() { # SECTION KEY
     ' "$BUNDLE/manifest.raucm"
 }
 
-# The files of the images this hook installs (hooks=install), one per line.
+# The files of the images this hook installs (hooks=install), one per line: each image
+# section's file, printed where the section ends.
 hook_images() {
     awk '
-        function flush() { if (image && file != "" && hooks ~ /(^|[; \t])install([; \t]|$)/) print file }
-        /^[ \t]*\[/ { flush(); image = $0 ~ /^[ \t]*\[image\./; file = ""; hooks = ""; next }
+        /^[ \t]*\[/ { if (mine && file != "") print file; image = $0 ~ /^[ \t]*\[image\./; file = ""; mine = 0; next }
         /^[ \t]*filename[ \t]*=/ { file = $0; sub(/^[^=]*=[ \t]*/, "", file); sub(/[ \t]*$/, "", file) }
-        /^[ \t]*hooks[ \t]*=/ { hooks = $0; sub(/^[^=]*=/, "", hooks) }
-        END { flush() }
+        /^[ \t]*hooks[ \t]*=/ { mine = image && $0 ~ /[=; \t]install([; \t]|$)/ }
+        END { if (mine && file != "") print file }
     ' "$BUNDLE/manifest.raucm"
 }
 
