@@ -134,7 +134,12 @@ run_panelflash() {
 manifest_value() { # SECTION KEY
     awk -v section="[$1]" -v key="$2" '
         /^[ \t]*\[/ { inside = $0 == section; next }
-        inside && $0 ~ "^[ \t]*" key "[ \t]*=" { sub(/^[^=]*=[ \t]*/, ""); sub(/[ \t]*$/, ""); print; exit }
+        inside && $0 ~ "^[ \t]*" key "[ \t]*=" {
+            sub(/^[^=]*=[ \t]*/, "")
+            sub(/[ \t]*$/, "")
+            print
+            exit
+        }
     ' "$BUNDLE/manifest.raucm"
 }
 
@@ -142,8 +147,18 @@ manifest_value() { # SECTION KEY
 # section's file, printed where the section ends.
 hook_images() {
     awk '
-        /^[ \t]*\[/ { if (mine && file != "") print file; image = $0 ~ /^[ \t]*\[image\./; file = ""; mine = 0; next }
-        /^[ \t]*filename[ \t]*=/ { file = $0; sub(/^[^=]*=[ \t]*/, "", file); sub(/[ \t]*$/, "", file) }
+        /^[ \t]*\[/ {
+            if (mine && file != "") print file
+            image = $0 ~ /^[ \t]*\[image\./
+            file = ""
+            mine = 0
+            next
+        }
+        /^[ \t]*filename[ \t]*=/ {
+            file = $0
+            sub(/^[^=]*=[ \t]*/, "", file)
+            sub(/[ \t]*$/, "", file)
+        }
         /^[ \t]*hooks[ \t]*=/ { mine = image && $0 ~ /[=; \t]install([; \t]|$)/ }
         END { if (mine && file != "") print file }
     ' "$BUNDLE/manifest.raucm"
