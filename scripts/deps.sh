@@ -14,6 +14,7 @@
 #   scripts/deps.sh docs     and what checks the links of the README and docs/ (python3)
 #   scripts/deps.sh vm       and what runs the tool on an arm64 kernel under QEMU
 #   scripts/deps.sh fleet    and the update clients the fleet-update glue is tested with
+#   scripts/deps.sh rauc     and RAUC with what it needs to make and install bundles
 #   scripts/deps.sh boot     and what boots the boot-time update on Debian under QEMU
 set -euo pipefail
 
@@ -71,6 +72,13 @@ for extra in "$@"; do
         need_command openssl openssl
         need_command cpio cpio
         ;;
+    rauc)
+        need_command rauc rauc
+        need_command mksquashfs squashfs-tools
+        need_command dbus-daemon dbus
+        need_command openssl openssl
+        need_command python3 python3
+        ;;
     vm)
         need_command aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
         need_command qemu-system-aarch64 qemu-system-arm
@@ -85,7 +93,7 @@ for extra in "$@"; do
         install_options=(--no-install-recommends)
         ;;
     *)
-        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench] [docs] [fleet] [vm] [boot]" >&2
+        echo "usage: scripts/deps.sh [clang] [fuzz] [cross] [package] [deploy] [sandbox] [bench] [docs] [fleet] [rauc] [vm] [boot]" >&2
         exit 64
         ;;
     esac
