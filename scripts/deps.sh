@@ -27,6 +27,7 @@ need_command cmake cmake
 need_command g++ g++
 need_command make make
 need_file /usr/include/gtest/gtest.h libgtest-dev
+need_file /usr/include/nlohmann/json.hpp nlohmann-json3-dev # the tests read the run's account
 for extra in "$@"; do
     case $extra in
     clang) need_command clang++ clang ;;

@@ -10,18 +10,6 @@ using panelsim::bytes;
 
 namespace {
 
-// The default flash with `image` over its start, padded with zeros to whole blocks, and the
-// bytes at `changed` flipped.
-panelsim::flash_image holding(const bytes& image, std::initializer_list<int> changed = {}) {
-    panelsim::flash_image flash = panelsim::default_flash();
-    std::fill_n(flash.begin(), (image.size() + 63) / 64 * 64, 0x00);
-    std::copy(image.begin(), image.end(), flash.begin());
-    for (const int at : changed) {
-        flash[static_cast<std::size_t>(at)] ^= 0x20;
-    }
-    return flash;
-}
-
 std::vector<int> addresses_of(const std::vector<panelsim::packet>& packets, std::uint8_t command) {
     std::vector<int> addresses;
     for (const auto& p : packets) {

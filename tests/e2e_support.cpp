@@ -301,6 +301,16 @@ panelsim::bytes random_image(std::size_t length, unsigned seed) {
     return image;
 }
 
+panelsim::flash_image holding(const panelsim::bytes& image, std::initializer_list<int> changed) {
+    panelsim::flash_image flash = panelsim::default_flash();
+    std::fill_n(flash.begin(), (image.size() + 63) / 64 * 64, 0x00);
+    std::copy(image.begin(), image.end(), flash.begin());
+    for (const int at : changed) {
+        flash[static_cast<std::size_t>(at)] ^= 0x20;
+    }
+    return flash;
+}
+
 panelsim::bytes with_version(panelsim::bytes image, unsigned version) {
     char tag[16];
     std::snprintf(tag, sizeof tag, "FWVER=%04x", version);

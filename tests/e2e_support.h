@@ -46,6 +46,11 @@ tool_run run_tool(const std::string& directory, const std::vector<std::string>& 
 void write_file(const std::string& path, const panelsim::bytes& content);
 // `length` bytes drawn from `seed`.
 panelsim::bytes random_image(std::size_t length, unsigned seed);
+// The default flash with `image` over its start, padded with zeros to whole blocks, and the
+// bytes at `changed` flipped.
+panelsim::flash_image holding(const panelsim::bytes& image,
+                              std::initializer_list<int> changed = {});
+
 // `image` carrying its firmware version as panelsim's firmware reads it (FWVER=hhhh at 8).
 panelsim::bytes with_version(panelsim::bytes image, unsigned version);
 panelsim::bytes read_file(const std::string& path);

@@ -121,5 +121,9 @@ void pause_us(int duration_us) {
     pause_log.push_back(duration_us);
 }
 
+double line_seconds() {
+    return -1.0;
+}
+
 // The scripted port keeps no trace.
 void trace_note(const char*, ...) {}

@@ -70,6 +70,72 @@ TEST_F(version_gate_run, an_older_panel_is_programmed_after_the_exact_sequence) 
     }
 }
 
+// After programming, the panel is asked what it runs; a run with -c then never programs again
+// what the panel already holds: the second run of each case erases and writes nothing.
+TEST_F(version_gate_run, status_0_means_the_panel_runs_the_update_and_nothing_is_programmed_twice) {
+    const bytes image = with_version(bytes(640, 0x3C), 0x0106);
+    bytes not_starting = image;
+    not_starting[0] = not_starting[1] = 0xFF;
+    const struct {
+        const char* what;
+        bytes image;
+        std::vector<std::string> options;
+        bool left_in_bootloader; // holding the image, by a run killed after its last write
+        int first, second;       // the two runs' statuses
+        const char* said;        // by the first run
+    } cases[] = {
+        {"an update", image, {"-c", "106"}, false, 0, 1, "Frontpanel version 0106\n"},
+        {"a mislabelled image",
+         image,
+         {"-c", "107"},
+         false,
+         4,
+         4,
+         "Frontpanel version 0106 is older than 0107: the image is not version 0107"},
+        {"an image that does not start",
+         not_starting,
+         {"-c", "106"},
+         false,
+         4,
+         4,
+         "No firmware version after programming: the image does not start"},
+        {"a panel left in its bootloader",
+         image,
+         {"-c", "106"},
+         true,
+         0,
+         1,
+         "All 10 blocks hold the image already, nothing programmed\n"},
+        {"no question asked", not_starting, {"--no-confirm"}, false, 0, 0, "Exit Flashmode\n"},
+    };
+    for (const auto& c : cases) {
+        panelsim::config cfg;
+        cfg.version = 0x0104;
+        cfg.start_in_bootloader = c.left_in_bootloader;
+        start_panel(cfg);
+        if (c.left_in_bootloader) {
+            panel->set_flash(holding(c.image));
+        }
+        write_file(path("img.bin"), c.image);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-w", "img.bin"});
+        const auto first = run(args);
+        EXPECT_EQ(first.status, c.first) << c.what << first.out;
+        EXPECT_NE(first.out.find(c.said), std::string::npos) << c.what << first.out;
+        const std::size_t before = panel->packets().size();
+        const auto second = run(args);
+        settle();
+        EXPECT_EQ(second.status, c.second) << c.what << second.out;
+        const auto packets = panel->packets();
+        EXPECT_EQ(std::count_if(packets.begin() + static_cast<long>(before), packets.end(),
+                                [](const auto& p) { return p.command == 2 || p.command == 3; }),
+                  c.options[0] == std::string("-c") ? 0 : 30)
+            << c.what;
+        EXPECT_TRUE(std::equal(c.image.begin(), c.image.end(), panel->flash().begin())) << c.what;
+        EXPECT_LT(second.seconds, 5.0) << c.what;
+    }
+}
+
 TEST_F(version_gate_run, bytes_before_the_version_frame_are_skipped) {
     panelsim::config cfg;
     cfg.version_reply = bytes{0x00, 0x13, 0x5A, 0x00, 0x02, 0x00};

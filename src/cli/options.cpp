@@ -3,6 +3,7 @@
 
 #include "common/fail.h"
 #include "common/panel_constants.h"
+#include "report/run_report.h"
 #include "serial/serial_port.h"
 
 #include <cerrno>
@@ -128,10 +129,6 @@ void print_usage(const char* program_name) {
 void print_help(const char* program_name) {
     std::fputs(usage_text(program_name).c_str(), stdout);
     finish(EXIT_DONE);
-}
-
-const char* tool_version() {
-    return "panelflash " PANELFLASH_VERSION;
 }
 
 void end_without_operation(parse_result parsed, const command_line& command,

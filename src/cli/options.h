@@ -52,5 +52,3 @@ std::string usage_text(const char* program_name);
 // Writes the usage text to standard output and ends the process with EXIT_DONE.
 [[noreturn]] void print_help(const char* program_name);
 
-// "panelflash 1.0", and the build's git description where it had one.
-const char* tool_version();

@@ -5,6 +5,7 @@
 #include "image/image_file.h"
 #include "program/program.h"
 #include "protocol/panel_protocol.h"
+#include "report/run_report.h"
 
 #include <array>
 #include <cstdio>
@@ -36,8 +37,9 @@ void compare_with_file(const char* path) {
         }
     }
     exit_flash_mode();
+    report.blocks_differing = differing;
     if (differing > 0) {
         fail(EXIT_DIFFERS, "%i of %i blocks differ from the image\n", differing, blocks);
     }
-    std::printf("All %i blocks hold the image\n", blocks);
+    say("All %i blocks hold the image\n", blocks);
 }

@@ -6,7 +6,12 @@
 #include "common/panel_constants.h"
 #include "serial/serial_port.h"
 
+#include <climits>
+#include <cstring>
+
 #include <unistd.h>
+
+constexpr int MAX_LINK_DEPTH = 40; // symbolic links followed, as the kernel does
 
 std::string directory_of(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -50,4 +55,32 @@ void refuse_others_link(const std::string& link, const struct stat& link_status)
         fail(EXIT_FAILED, "%s is another user's link in a shared directory, not followed\n",
              link.c_str());
     }
+}
+
+std::string resolve_links(std::string path) {
+    for (int depth = 0; depth < MAX_LINK_DEPTH; ++depth) {
+        struct stat status {};
+        if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+            return path;
+        }
+        refuse_others_link(path, status);
+        char link[PATH_MAX];
+        const ssize_t length = readlink(path.c_str(), link, sizeof link - 1);
+        if (length < 0) {
+            return path;
+        }
+        link[length] = '\0';
+        path = link[0] == '/' ? std::string(link) : directory_of(path) + "/" + link;
+    }
+    return "";
+}
+
+bool same_file(const char* a, const char* b) {
+    struct stat first {};
+    struct stat second {};
+    if (std::strcmp(a, b) == 0) {
+        return true;
+    }
+    return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
 }

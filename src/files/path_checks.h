@@ -15,3 +15,11 @@ void refuse_panel_line(const char* path);
 // Ends the process with EXIT_FAILED when `link` (whose lstat is `link_status`) is another
 // user's link in a world-writable sticky directory, which the kernel would not follow.
 void refuse_others_link(const std::string& link, const struct stat& link_status);
+
+// The path `path` leads to, its symbolic links followed as the kernel would (refusing another
+// user's link as refuse_others_link does), for a file to be replaced by a rename; empty when
+// the links go round in a loop.
+std::string resolve_links(std::string path);
+
+// Whether `a` and `b` name the same file: the same name, or the same existing file.
+bool same_file(const char* a, const char* b);

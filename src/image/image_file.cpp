@@ -4,6 +4,7 @@
 #include "common/fail.h"
 #include "files/path_checks.h"
 #include "image/image_records.h"
+#include "report/run_report.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -66,6 +67,10 @@ void load_image(const char* path) {
         image_length = load_records(file, path, format, got);
     }
     std::fclose(file);
+    report.image_format = format == image_format::raw         ? "raw"
+                          : format == image_format::intel_hex ? "intel_hex"
+                                                              : "s_record";
+    report.image_length = image_length;
     std::printf("Read Flash data length %i\n", image_length);
     if (image_length == 0) {
         fail(EXIT_FAILED, "Empty file, exiting\n");

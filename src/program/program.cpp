@@ -204,7 +204,7 @@ static int blocks_already_held(std::span<const std::uint8_t> data, int blocks) {
         }
     }
     if (held == blocks) {
-        std::printf("All %i blocks hold the image already, nothing programmed\n", blocks);
+        say("All %i blocks hold the image already, nothing programmed\n", blocks);
     }
     return held;
 }
@@ -223,7 +223,7 @@ static void confirm_running(std::int32_t minimum_version) {
     }
     report.version_after_known = true;
     report.version_after = version;
-    std::printf("Frontpanel version %04x\n", static_cast<unsigned>(version));
+    say("Frontpanel version %04x\n", static_cast<unsigned>(version));
     if (minimum_version > 0 && minimum_version <= 0xFFFF && version < minimum_version) {
         fail(EXIT_NOT_RUNNING,
              "Frontpanel version %04x is older than %04x: the image is not version %04x, and a "
@@ -242,8 +242,7 @@ void program_from_file(const char* path, std::int32_t minimum_version, program_m
     const int programmed = program_image(image_buffer, image_length, mode, held);
     exit_flash_mode();
     if (mode.only_differing) {
-        std::printf("%i blocks programmed, %i already held the image\n", programmed,
-                    blocks - programmed);
+        say("%i blocks programmed, %i already held the image\n", programmed, blocks - programmed);
     }
     if (!mode.skip_verify && mode.ask_running) {
         confirm_running(minimum_version);

@@ -3,6 +3,7 @@
 #include "protocol/panel_protocol.h"
 
 #include "common/fail.h"
+#include "report/run_report.h"
 
 #include <algorithm>
 
@@ -25,6 +26,8 @@ block_state settle_block(int address, block_buffer destination,
         if (answered && same_bytes(destination, previous)) {
             return block_state::agreed;
         }
+        // Two whole reads that differ: a flipped bit in one of them, or in the panel's flash.
+        report.reads_repeated += answered ? 1 : 0;
         answered = true;
         std::copy(destination.begin(), destination.end(), previous.begin());
     }

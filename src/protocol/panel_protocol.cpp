@@ -216,7 +216,7 @@ int read_block(int address, block_buffer destination) {
 // and takes it again once any packet begun is completed, or the firmware has started and
 // answers the version request.
 void exit_flash_mode() {
-    std::printf("Exit Flashmode\n");
+    say("Exit Flashmode\n");
     constexpr std::array<std::uint8_t, 2> exit_packet = {CMD_EXIT, PACKET_MARK};
     for (int attempt = 1; attempt <= EXIT_ATTEMPTS && !line_hung_up(); ++attempt) {
         port_write(exit_packet);

@@ -113,10 +113,10 @@ version_answer query_version(std::int32_t minimum_version) {
     std::printf("Get firmware version...\n");
     const int version = confirmed_version();
     if (version < 0) {
-        std::printf("Frontpanel seems to be in safe bootloader mode\n");
+        say("Frontpanel seems to be in safe bootloader mode\n");
         return version_answer::unknown;
     }
-    std::printf("Frontpanel version %04x\n", static_cast<unsigned>(version));
+    say("Frontpanel version %04x\n", static_cast<unsigned>(version));
     report.version_before_known = true;
     report.version_before = version;
     return static_cast<std::uint32_t>(version) < static_cast<std::uint32_t>(minimum_version)

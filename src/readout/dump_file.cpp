@@ -21,7 +21,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-constexpr int MAX_LINK_DEPTH = 40;  // symbolic links followed, as the kernel does
 constexpr int MAX_TEMP_NAMES = 100; // hidden names tried beside the target
 
 static int dump_fd = -1;
@@ -46,25 +45,6 @@ static void remove_unfinished_dump() {
     if (temp_exists) {
         unlinkat(dir_fd, temp_name, 0);
     }
-}
-
-// Writing through a symbolic link replaces the file it points to, not the link.
-static std::string resolve_links(std::string path) {
-    for (int depth = 0; depth < MAX_LINK_DEPTH; ++depth) {
-        struct stat status {};
-        if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
-            return path;
-        }
-        refuse_others_link(path, status);
-        char link[PATH_MAX];
-        const ssize_t length = readlink(path.c_str(), link, sizeof link - 1);
-        if (length < 0) {
-            return path;
-        }
-        link[length] = '\0';
-        path = link[0] == '/' ? std::string(link) : directory_of(path) + "/" + link;
-    }
-    cannot_create(ELOOP);
 }
 
 static mode_t creation_mode() {
@@ -206,7 +186,11 @@ void create_dump_file(const char* target) {
     if (target[0] == '\0') {
         cannot_create(ENOENT);
     }
+    // Writing through a symbolic link replaces the file it points to, not the link.
     const std::string path = resolve_links(target);
+    if (path.empty()) {
+        cannot_create(ELOOP);
+    }
     struct stat status {};
     if (stat(target, &status) != 0) {
         if (errno != ENOENT) {

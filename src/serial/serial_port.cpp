@@ -267,6 +267,10 @@ bool line_hung_up() {
     return exchange.hung_up;
 }
 
+double line_seconds() {
+    return panel_fd < 0 ? -1.0 : trace_ms() / 1000.0;
+}
+
 void pause_us(int duration_us) {
     timespec left{duration_us / 1000000, static_cast<long>(duration_us % 1000000) * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {

@@ -52,6 +52,9 @@ bool line_hung_up();
 // A fixed pause that input does not end.
 void pause_us(int duration_us);
 
+// Seconds since the port was opened; -1 when it never was.
+double line_seconds();
+
 // With line_trace, notes on the trace what the tool made of the line (a wait that gave up,
 // low latency), printf-style, with the reads that found nothing since bytes last arrived;
 // without, does nothing.
