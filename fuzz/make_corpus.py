@@ -87,7 +87,7 @@ def run_seeds():
         "write_current_panel": bytes([0]) + word16(64) + word16(0x105) + version_reply(0x105),
         "write_older_panel": bytes([0]) + word16(64) + word16(0x105)
         + chunks([0x5A, 0x00, 0x01, 0x04], 2, silence=1) * 2 + connected()
-        + read_answer(flash_block(0)) * 2 + programmed(64) + running(0x105),
+        + read_answer(flash_block(0)) + programmed(64) + running(0x105),
         "version": bytes([2]) + word16(0) + word16(0) + version_reply(0x105),
         "compare_held": bytes([3]) + word16(80) + word16(0) + connected()
         + read_answer(image_block(80, 0)) + read_answer(image_block(80, 64)) + chunk([0]),

@@ -191,15 +191,17 @@ int program_image(std::span<const std::uint8_t> data, int length, program_mode m
 // its bootloader by a run killed before it left flash mode, or holding an image that is not
 // the version it was said to be, or that does not start. Programming it again at every boot
 // would wear its flash out and change nothing, so the blocks are compared from the first until
-// one differs, which for a panel holding another firmware costs two reads; the ones before it
-// are left alone. Returns how many hold the image.
+// one differs, which for a panel holding another firmware costs one read; the ones before it
+// are left alone. As with -s, one whole read decides: noise can make a read differ from the
+// flash, but not equal to other bytes, and a block taken for different is only programmed.
+// Returns how many hold the image.
 static int blocks_already_held(std::span<const std::uint8_t> data, int blocks) {
     std::array<std::uint8_t, BLOCK_SIZE> got{};
     int held = 0;
     for (; held < blocks; ++held) {
         std::printf("Compare at %x   \r", held * BLOCK_SIZE);
         std::fflush(stdout);
-        if (!block_holds(held * BLOCK_SIZE, got, image_block(data, held))) {
+        if (!holds_block(held, image_block(data, held), got)) {
             break;
         }
     }
