@@ -22,7 +22,8 @@ cd "$work"
 sim_pid=$!
 for _ in $(seq 50); do [ -L frontpanel ] && break; sleep 0.1; done
 
-head -c 3000 /dev/urandom >sample.bin
+# The image carries its version as panelsim's firmware reads it (FWVER=hhhh).
+{ printf FWVER=0105; head -c 2990 /dev/urandom; } >sample.bin
 echo "== panelflash -w sample.bin"
 "$root/build/dev/panelflash" -d frontpanel -w sample.bin
 echo

@@ -61,8 +61,9 @@ TEST_F(compare, only_the_blocks_that_differ_are_erased_and_written) {
         panel->set_flash(differ ? holding(image, {0x0040, 0x1DC0}) : holding(image));
         const auto r = run({"-s", "-w", "img.bin"});
         EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_NE(r.out.find(differ ? "2 blocks programmed, 118 already held the image\n"
-                                    : "0 blocks programmed, 120 already held the image\n"),
+        EXPECT_NE(r.out.find(
+                      differ ? "Exit Flashmode\n2 blocks programmed, 118 already held the image\n"
+                             : "Exit Flashmode\n0 blocks programmed, 120 already held the image\n"),
                   std::string::npos)
             << r.out;
         settle();

@@ -241,6 +241,10 @@ TEST_F(read_out, a_panel_that_does_not_acknowledge_the_exit_keeps_the_old_dump) 
     EXPECT_NE(r.out.find("Read 1fc0   \rExit Flashmode\nNo answer from Frontpanel, aborting\n"),
               std::string::npos)
         << r.out;
+    // Three exit packets, each given 1 s for its acknowledgement and 1.5 s for a firmware to
+    // answer, after the read-out's 2 s
+    EXPECT_GT(r.seconds, 9.0);
+    EXPECT_LT(r.seconds, 12.0);
     EXPECT_EQ(read_file(path("dump.bin")), (bytes{9, 9}));
     EXPECT_EQ(list_dir(dir).size(), 2U);
 }
