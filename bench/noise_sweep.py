@@ -2,16 +2,18 @@
 """Runs the tool against panelsim on a noisy line and counts what each run ended with.
 
 usage: noise_sweep.py TOOL PANELSIM [--rates R,R,...] [--runs N] [--jobs J] [--no-line]
-                      [--behaviours NAME,...] [--min-success FRACTION]
+                      [--behaviours NAME,...] [--ops w,c,r] [--min-success FRACTION]
 For each bootloader behaviour (BEHAVIOURS below: what panelsim's bootloader does where the
-protocol leaves it open) and each bit error rate, N runs of -w (a 7680-byte image) and N of
--r, each against a fresh panelsim with --bit-errors RATE --seed N (paced like 115200 baud
-unless --no-line), whose flash is kept in a file and compared afterwards: a -w run is right
-when the application area holds the image and the bootloader area is as it was, a -r run
-when the dump is the flash. Prints, per behaviour, rate and operation: status 0 and right,
-status 0 and wrong, failures by status, and the median time of a run. Exit 1 when any run
-ended with status 0 and a wrong panel or dump, or when a share of runs ending with status 0
-and right is below --min-success; 2 when the sweep itself broke; 0 otherwise.
+protocol leaves it open), each bit error rate and each operation, N runs against a fresh
+panelsim running firmware 0104 with --bit-errors RATE --seed N (paced like 115200 baud
+unless --no-line), whose flash is kept in a file and compared afterwards. The operations:
+-w of a 7680-byte image of version 0106, right when the application area holds the image
+and the bootloader area is as it was; -c, the same as `-c 106 -w`, where status 1 is a
+wrong result too (a misread version); -r, right when the dump is the flash. Prints, per
+behaviour, rate and operation: status 0 and right, wrong results, failures by status, and
+the median time of a run. Exit 1 when any run ended with a wrong result, or when a share
+of runs ending with status 0 and right is below --min-success; 2 when the sweep itself
+broke; 0 otherwise.
 """
 import argparse
 import collections
@@ -54,7 +56,8 @@ def random_bytes(seed, size):
 
 def start_panelsim(panelsim, work, behaviour, rate, seed, line):
     args = [panelsim, "--link", "frontpanel", "--flash", "flash.bin",
-            "--bit-errors", str(rate), "--seed", str(seed)] + BEHAVIOURS[behaviour]
+            "--bit-errors", str(rate), "--seed", str(seed), "--version", "0104"]
+    args += BEHAVIOURS[behaviour]
     if line:
         args.append("--line")
     with open(os.path.join(work, "panelsim.err"), "w", encoding="utf-8") as err:
@@ -83,13 +86,16 @@ def one_run(tool, panelsim, behaviour, op, rate, seed, line):
     panel."""
     with tempfile.TemporaryDirectory(prefix="panelflash-noise.") as work:
         before = random_bytes(seed * 2 + 1, FLASH_SIZE)
-        image = random_bytes(seed * 2, IMAGE_SIZE)
+        # The firmware's version as panelsim reads it from the flash.
+        image = bytearray(random_bytes(seed * 2, IMAGE_SIZE))
+        image[8:18] = b"FWVER=0106"
         with open(os.path.join(work, "flash.bin"), "wb") as f:
             f.write(before)
         with open(os.path.join(work, "image.bin"), "wb") as f:
             f.write(image)
         sim = start_panelsim(panelsim, work, behaviour, rate, seed, line)
-        args = [tool, "-w", "image.bin"] if op == "-w" else [tool, "-r", "dump.bin"]
+        args = {"-w": [tool, "-w", "image.bin"], "-c": [tool, "-c", "106", "-w", "image.bin"],
+                "-r": [tool, "-r", "dump.bin"]}[op]
         started = time.monotonic()
         try:
             run = subprocess.run(args, cwd=work, capture_output=True, text=True,
@@ -102,8 +108,10 @@ def one_run(tool, panelsim, behaviour, op, rate, seed, line):
         stop_panelsim(sim)
         with open(os.path.join(work, "flash.bin"), "rb") as f:
             after = f.read()
-        if op == "-w":
+        if op in ("-w", "-c"):
             right = after[:IMAGE_SIZE] == image and after[IMAGE_SIZE:] == before[IMAGE_SIZE:]
+            if op == "-c" and status == 1:
+                status, right = 0, False  # the version misread: as wrong as a wrong flash
         else:
             dump_path = os.path.join(work, "dump.bin")
             right = os.path.exists(dump_path) and open(dump_path, "rb").read() == after
@@ -115,12 +123,12 @@ def sweep(args):
     number of (behaviour, rate, operation) rows whose share of right runs is too low."""
     wrong_results = 0
     short_rows = 0
-    print(f"{'behaviour':<18} {'rate':>8} {'op':>3} {'runs':>5} {'0 right':>8} {'0 WRONG':>8} "
+    print(f"{'behaviour':<18} {'rate':>8} {'op':>3} {'runs':>5} {'0 right':>8} {'WRONG':>8} "
           f"{'failures by status':<24} {'median s':>9}")
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
         for behaviour in args.behaviours:
             for rate in args.rates:
-                for op in ("-w", "-r"):
+                for op in args.ops:
                     futures = [pool.submit(one_run, args.tool, args.panelsim, behaviour, op,
                                            rate, seed, args.line)
                                for seed in range(1, args.runs + 1)]
@@ -153,11 +161,15 @@ def main():
     parser.add_argument("--no-line", dest="line", action="store_false")
     parser.add_argument("--behaviours", default=",".join(BEHAVIOURS),
                         type=lambda text: text.split(","))
+    parser.add_argument("--ops", default="w,c,r",
+                        type=lambda text: ["-" + op for op in text.split(",")])
     parser.add_argument("--min-success", type=float, default=0.0)
     args = parser.parse_args()
     unknown = [b for b in args.behaviours if b not in BEHAVIOURS]
     if unknown:
         parser.error(f"unknown behaviours {unknown}; known: {', '.join(BEHAVIOURS)}")
+    if not set(args.ops) <= {"-w", "-c", "-r"}:
+        parser.error("--ops takes w, c and r")
     args.tool, args.panelsim = os.path.abspath(args.tool), os.path.abspath(args.panelsim)
     try:
         wrong, short_rows = sweep(args)
