@@ -244,42 +244,39 @@ TEST_F(program, a_corrupted_packet_is_repaired_or_reported_never_taken_for_succe
 // acknowledgement of the erase of c0 flipped; both cost a lost answer, never the run.
 TEST_F(program, a_lost_answer_is_made_up_for_whatever_the_bootloader_does) {
     using panelsim::bad_write;
-    const auto strict = [](bad_write bad, double timeout_ms) {
-        panelsim::config cfg;
-        cfg.reread_breaking_bytes = false;
-        cfg.answer_sync_when_synced = false;
-        cfg.answer_flash_request = false;
-        cfg.bad_writes = bad;
-        cfg.packet_timeout_ms = timeout_ms;
-        return cfg;
-    };
-    panelsim::config drop;
-    drop.reread_breaking_bytes = false;
-    panelsim::config no_resync = strict(bad_write::ignore, 0);
-    no_resync.reread_breaking_bytes = true;
-    const panelsim::config behaviours[] = {{},
-                                           drop,
-                                           no_resync,
-                                           strict(bad_write::program, 0),
-                                           strict(bad_write::program, 20),
-                                           strict(bad_write::ignore, 0),
-                                           strict(bad_write::unanswered, 0)};
+    const struct {
+        bool reread, sync,
+            request; // a breaking byte read again; answered when synced, in flash mode
+        double pause_ms;
+        bad_write bad;
+    } behaviours[] = {{true, true, true, 0, bad_write::program},
+                      {false, true, true, 0, bad_write::program},
+                      {true, false, false, 0, bad_write::ignore},
+                      {false, false, false, 0, bad_write::program},
+                      {false, false, false, 20, bad_write::program},
+                      {false, false, false, 0, bad_write::ignore},
+                      {false, false, false, 0, bad_write::unanswered}};
     const bytes image = random_image(256, 8);
     write_file(path("img.bin"), image);
-    for (std::size_t i = 0; i < std::size(behaviours); ++i) {
-        panelsim::config cfg = behaviours[i];
-        cfg.byte_faults = {{panelsim::fault_place::packet, 19, 0, 0x01},
-                           {panelsim::fault_place::answer, 25, 0, 0x01}};
+    for (const auto& b : behaviours) {
+        panelsim::config cfg = corrupted_byte(panelsim::fault_place::packet, 19, 0, 0x01);
+        cfg.byte_faults.push_back({panelsim::fault_place::answer, 25, 0, 0x01});
+        cfg.reread_breaking_bytes = b.reread;
+        cfg.answer_sync_when_synced = b.sync;
+        cfg.answer_flash_request = b.request;
+        cfg.packet_timeout_ms = b.pause_ms;
+        cfg.bad_writes = b.bad;
         start_panel(cfg);
         const auto before = panel->flash();
         const auto r = run({"-w", "img.bin"});
-        EXPECT_EQ(r.status, 0) << "behaviour " << i << r.out;
-        EXPECT_EQ(count_of(r.out, "Answer lost at "), 2) << "behaviour " << i << r.out;
+        const int behaviour = static_cast<int>(&b - behaviours);
+        EXPECT_EQ(r.status, 0) << "behaviour " << behaviour << r.out;
+        EXPECT_EQ(count_of(r.out, "Answer lost at "), 2) << "behaviour " << behaviour << r.out;
         settle();
         const auto after = panel->flash();
-        EXPECT_TRUE(std::equal(image.begin(), image.end(), after.begin())) << "behaviour " << i;
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), after.begin())) << behaviour;
         EXPECT_TRUE(std::equal(before.begin() + 256, before.end(), after.begin() + 256))
-            << "behaviour " << i;
+            << behaviour;
     }
 }
 

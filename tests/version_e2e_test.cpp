@@ -77,36 +77,17 @@ TEST_F(version_gate_run, status_0_means_the_panel_runs_the_update_and_nothing_is
     bytes not_starting = image;
     not_starting[0] = not_starting[1] = 0xFF;
     const struct {
-        const char* what;
-        bytes image;
+        const char* said; // by the first run
+        const bytes& image;
         std::vector<std::string> options;
         bool left_in_bootloader; // holding the image, by a run killed after its last write
         int first, second;       // the two runs' statuses
-        const char* said;        // by the first run
     } cases[] = {
-        {"an update", image, {"-c", "106"}, false, 0, 1, "Frontpanel version 0106\n"},
-        {"a mislabelled image",
-         image,
-         {"-c", "107"},
-         false,
-         4,
-         4,
-         "Frontpanel version 0106 is older than 0107: the image is not version 0107"},
-        {"an image that does not start",
-         not_starting,
-         {"-c", "106"},
-         false,
-         4,
-         4,
-         "No firmware version after programming: the image does not start"},
-        {"a panel left in its bootloader",
-         image,
-         {"-c", "106"},
-         true,
-         0,
-         1,
-         "All 10 blocks hold the image already, nothing programmed\n"},
-        {"no question asked", not_starting, {"--no-confirm"}, false, 0, 0, "Exit Flashmode\n"},
+        {"Frontpanel version 0106\n", image, {"-c", "106"}, false, 0, 1},
+        {"older than 0107: the image is not version 0107", image, {"-c", "107"}, false, 4, 4},
+        {"after programming: the image does not start", not_starting, {"-c", "106"}, false, 4, 4},
+        {"All 10 blocks hold the image already", image, {"-c", "106"}, true, 0, 1},
+        {"Exit Flashmode\n", not_starting, {"--no-confirm"}, false, 0, 0},
     };
     for (const auto& c : cases) {
         panelsim::config cfg;
@@ -120,19 +101,19 @@ TEST_F(version_gate_run, status_0_means_the_panel_runs_the_update_and_nothing_is
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"-w", "img.bin"});
         const auto first = run(args);
-        EXPECT_EQ(first.status, c.first) << c.what << first.out;
-        EXPECT_NE(first.out.find(c.said), std::string::npos) << c.what << first.out;
+        EXPECT_EQ(first.status, c.first) << c.said << first.out;
+        EXPECT_NE(first.out.find(c.said), std::string::npos) << first.out;
         const std::size_t before = panel->packets().size();
         const auto second = run(args);
         settle();
-        EXPECT_EQ(second.status, c.second) << c.what << second.out;
+        EXPECT_EQ(second.status, c.second) << c.said << second.out;
         const auto packets = panel->packets();
         EXPECT_EQ(std::count_if(packets.begin() + static_cast<long>(before), packets.end(),
                                 [](const auto& p) { return p.command == 2 || p.command == 3; }),
                   c.options[0] == std::string("-c") ? 0 : 30)
-            << c.what;
-        EXPECT_TRUE(std::equal(c.image.begin(), c.image.end(), panel->flash().begin())) << c.what;
-        EXPECT_LT(second.seconds, 5.0) << c.what;
+            << c.said;
+        EXPECT_TRUE(std::equal(c.image.begin(), c.image.end(), panel->flash().begin())) << c.said;
+        EXPECT_LT(second.seconds, 5.0) << c.said;
     }
 }
 
