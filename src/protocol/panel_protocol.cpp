@@ -164,10 +164,19 @@ void recover_panel(int address) {
     ++report.answers_lost;
     std::printf("\nAnswer lost at %x, trying again\n", address);
     complete_pending_packet();
-    if (lost_in_a_row % 3 == 2 || (lost_in_a_row % 3 == 0 && reconnects_made == RECONNECTS)) {
+    switch (lost_in_a_row % 3) {
+    case 1: // the packet again is enough for every bootloader
+        break;
+    case 2:
         find_sync(RESYNC_ATTEMPTS);
-    } else if (lost_in_a_row % 3 == 0) {
-        reconnect_unanswered = !reconnect();
+        break;
+    default:
+        if (reconnects_made < RECONNECTS) {
+            reconnect_unanswered = !reconnect();
+        } else {
+            find_sync(RESYNC_ATTEMPTS);
+        }
+        break;
     }
 }
 
