@@ -56,6 +56,10 @@ void silence(int reads) {
 void hang_up() {
     hung_up = true;
 }
+void recovery_succeeds() {
+    silence(2);
+    arrive({0x55});
+}
 bool drained() {
     return queue.empty();
 }

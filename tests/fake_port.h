@@ -17,6 +17,9 @@ void arrive(const bytes& input);
 void silence(int reads);
 // Once the queue is empty, reads return 0 as on a line that has hung up.
 void hang_up();
+// What the recovery after a lost answer meets when it finds the panel at once: the line
+// drained (two reads that find nothing), then the first sync byte answered on its own.
+void recovery_succeeds();
 
 // Every queued arrival and silence has been read.
 bool drained();

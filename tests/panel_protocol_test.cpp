@@ -171,6 +171,25 @@ TEST_F(panel_protocol, a_missing_acknowledgement_is_reported_to_the_caller) {
     EXPECT_EQ(read_block(0x40, block), -1);
 }
 
+// Nine answers lost in a row are recovered, an acknowledgement starts the count again, and the
+// tenth lost in a row ends the run, as a line that has hung up does at once.
+TEST_F(panel_protocol_DeathTest, the_tenth_answer_lost_in_a_row_or_a_hang_up_ends_the_run) {
+    const auto lose_answers = [] {
+        for (int lost = 1; lost <= 19; ++lost) {
+            fake_port::recovery_succeeds();
+            recover_panel(0x40);
+            if (lost == 9) {
+                fake_port::arrive({0x00});
+                erase_block(0); // acknowledged
+            }
+        }
+    };
+    EXPECT_EXIT_SAYING(lose_answers(), 3,
+                       "^(\nAnswer lost at 40, trying again\n){18}No answer from Frontpanel");
+    fake_port::hang_up();
+    EXPECT_EXIT_SAYING(recover_panel(0x40), 3, "^No answer from Frontpanel, aborting\n$");
+}
+
 // After a lost answer: the line drained (two empty reads end it), then sync bytes until one
 // is answered alone, or the connection sequence again.
 TEST_F(panel_protocol_DeathTest, a_lost_answer_finds_the_bootloader_again_or_ends_the_run) {
