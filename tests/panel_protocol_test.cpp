@@ -190,6 +190,25 @@ TEST_F(panel_protocol_DeathTest, the_tenth_answer_lost_in_a_row_or_a_hang_up_end
     EXPECT_EXIT_SAYING(recover_panel(0x40), 3, "^No answer from Frontpanel, aborting\n$");
 }
 
+// 21 reads that never settle end the run by how they failed: whole blocks that never agree
+// with the read before, or no whole block at all.
+TEST_F(panel_protocol_DeathTest, a_block_that_never_settles_ends_the_run_by_how_its_reads_failed) {
+    const auto read_21_times = [](std::size_t sent) { // bytes of the block each read brings
+        for (int read = 1; read <= 21; ++read) {
+            fake_port::arrive({0x00});
+            fake_port::arrive(bytes(sent, static_cast<std::uint8_t>(read)));
+            if (sent < 64) {
+                fake_port::silence(21); // 20 quiet waits, then the read that gives up
+                fake_port::recovery_succeeds();
+            }
+        }
+        std::array<std::uint8_t, BLOCK_SIZE> got{};
+        read_agreed_block(0x40, got);
+    };
+    EXPECT_EXIT_SAYING(read_21_times(64), 255, "Reads of the block at 40 never agreed, aborting");
+    EXPECT_EXIT_SAYING(read_21_times(10), 3, "Incomplete read at 40, aborting\n$");
+}
+
 // After a lost answer: the line drained (two empty reads end it), then sync bytes until one
 // is answered alone, or the connection sequence again.
 TEST_F(panel_protocol_DeathTest, a_lost_answer_finds_the_bootloader_again_or_ends_the_run) {
