@@ -132,6 +132,18 @@ TEST_F(program_retries, without_verification_each_block_gets_one_attempt) {
 
 class program_retries_DeathTest : public program_retries {};
 
+// An attempt whose answer is lost is made again once the panel is found, 21 attempts in all:
+// each erase is acknowledged, no write.
+TEST_F(program_retries_DeathTest, an_attempt_whose_answers_keep_being_lost_is_made_21_times) {
+    for (int attempt = 1; attempt <= 21; ++attempt) {
+        fake_port::arrive({0x00});
+        fake_port::silence(100); // the write's acknowledgement waited for in vain
+        fake_port::recovery_succeeds();
+    }
+    EXPECT_EXIT_SAYING(program_image(image_buffer, 64, {.skip_verify = true}), 3,
+                       "\r(\nAnswer lost at 0, trying again\n){20}No answer from Frontpanel");
+}
+
 TEST_F(program_retries_DeathTest, after_twenty_retries_both_blocks_are_dumped) {
     bytes wrong = block();
     wrong[0] = 0xEE;
