@@ -144,6 +144,19 @@ TEST_F(program_retries_DeathTest, an_attempt_whose_answers_keep_being_lost_is_ma
                        "\r(\nAnswer lost at 0, trying again\n){20}No answer from Frontpanel");
 }
 
+// A block found changed again in every pass is mended in ten passes, no more.
+TEST_F(program_retries_DeathTest, a_block_that_keeps_changing_ends_the_run_after_ten_passes) {
+    bootloader_area_reads(2);
+    writes_acknowledged();
+    for (int pass = 1; pass <= 10; ++pass) {
+        read_answers(wrong_block(), 2);
+        writes_acknowledged();
+        read_answers(block());
+    }
+    EXPECT_EXIT_SAYING(program_image(image_buffer, 64, {}), 255,
+                       "retry #9\n\nProgrammed blocks keep changing, aborting\n$");
+}
+
 TEST_F(program_retries_DeathTest, after_twenty_retries_both_blocks_are_dumped) {
     bytes wrong = block();
     wrong[0] = 0xEE;
