@@ -121,6 +121,22 @@ TEST_F(program_retries, a_short_read_back_never_verifies_on_stale_bytes) {
     EXPECT_TRUE(fake_port::drained());
 }
 
+// With -s, a read that brings part of a block is read again: its stale tail, from the block
+// before, must not make it look held.
+TEST_F(program_retries, a_short_read_never_finds_a_block_held) {
+    std::copy_n(image_buffer.begin(), 64, image_buffer.begin() + 64);
+    read_answers(block());
+    read_answers(bytes(image_buffer.begin(), image_buffer.begin() + 60));
+    fake_port::silence(21); // 20 quiet waits, then the read that gives up on the last four
+    fake_port::recovery_succeeds();
+    read_answers(block());
+    testing::internal::CaptureStdout();
+    program_image(image_buffer, 128, {.only_differing = true});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Program at 0   \rProgram at 40   \r\nAnswer lost at 40, trying again\n"
+              "0 blocks programmed, 2 already held the image\n");
+}
+
 TEST_F(program_retries, without_verification_each_block_gets_one_attempt) {
     attempt_reads_back(bytes(64, 0x99));
     attempt_reads_back(bytes(64, 0x99));
