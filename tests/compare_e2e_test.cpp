@@ -62,6 +62,7 @@ TEST_F(compare, tells_whether_the_panel_holds_the_image_and_never_erases_or_writ
         settle();
         EXPECT_TRUE(addresses_of(panel->packets(), 0x02).empty()) << c.what;
         EXPECT_TRUE(addresses_of(panel->packets(), 0x03).empty()) << c.what;
+        EXPECT_FALSE(panel->in_bootloader()) << c.what << ": flash mode left";
     }
 }
 
