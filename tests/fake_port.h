@@ -17,6 +17,9 @@ void arrive(const bytes& input);
 void silence(int reads);
 // Once the queue is empty, reads return 0 as on a line that has hung up.
 void hang_up();
+// What the recovery after the first answer lost in a row meets: the line quiet before the
+// filler bytes and after them (two reads that find nothing each).
+void recovery_succeeds();
 
 // Every queued arrival and silence has been read.
 bool drained();

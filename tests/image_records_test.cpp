@@ -102,6 +102,7 @@ TEST(image_records, a_malformed_file_is_refused_at_its_line_with_its_fault) {
         {DATA + "S9030000FC\n", 2, "the line does not start with ':'"},
         {S1 + "S4030000FC\n", 2, "S4 is no record type"},
         {S1 + "S5030003F9\n", 2, "S5 counts 3 data records, the file has 1 before it"},
+        {S1 + "S604000003F8\n", 2, "S6 counts 3 data records, the file has 1 before it"},
         {S1 + "S904000000FB\n", 2, "an S9 record has 4 bytes after its count, not 3"},
     };
     for (const auto& c : cases) {

@@ -167,27 +167,58 @@ TEST_F(panel_protocol, a_missing_acknowledgement_is_reported_to_the_caller) {
     EXPECT_EQ(read_block(0x40, block), -1);
 }
 
+// 21 reads that never settle end the run by how they failed: whole blocks that never agree
+// with the read before, or no whole block at all.
+TEST_F(panel_protocol_DeathTest, a_block_that_never_settles_ends_the_run_by_how_its_reads_failed) {
+    const auto read_21_times = [](std::size_t sent) { // bytes of the block each read brings
+        for (int read = 1; read <= 21; ++read) {
+            fake_port::arrive({0x00});
+            fake_port::arrive(bytes(sent, static_cast<std::uint8_t>(read)));
+            if (sent < 64) {
+                fake_port::silence(21); // 20 quiet waits, then the read that gives up
+                fake_port::recovery_succeeds();
+            }
+        }
+        std::array<std::uint8_t, BLOCK_SIZE> got{};
+        read_agreed_block(0x40, got);
+    };
+    EXPECT_EXIT_SAYING(read_21_times(64), 255, "Reads of the block at 40 never agreed, aborting");
+    EXPECT_EXIT_SAYING(read_21_times(10), 3, "Incomplete read at 40, aborting\n$");
+}
+
 // After a lost answer: filler bytes that complete any packet begun; at the second lost in a
 // row sync bytes too, at the third the connection sequence again. A panel that answers that
-// but no packet is given up at the tenth answer lost in a row, a silent one at the fourth.
+// but no packet is given up at the tenth answer lost in a row (an acknowledgement starts the
+// count again), a silent one at the fourth, and a line that has hung up at once.
 TEST_F(panel_protocol_DeathTest, answers_lost_in_a_row_escalate_until_the_panel_counts_as_gone) {
     const bytes filler(68, 0xFF);
     const bytes expected[] = {filler, concat({filler, bytes(10, 0xAA)}),
                               concat({filler, bytes(48, 0x00), FLASH_REQUEST, {0xAA}})};
-    testing::internal::CaptureStdout();
-    for (int lost = 1; lost < 10; ++lost) {
-        fake_port::reset();
-        if (lost % 3 == 0) { // the connection sequence is answered from the bootloader
-            fake_port::silence(6);
-            fake_port::arrive({0xFF, 0xFF});
-            fake_port::arrive({0x55});
+    const auto lose_nine = [&] {
+        for (int lost = 1; lost <= 9; ++lost) {
+            fake_port::reset();
+            if (lost % 3 == 0) { // the connection sequence is answered from the bootloader
+                fake_port::silence(6);
+                fake_port::arrive({0xFF, 0xFF});
+                fake_port::arrive({0x55});
+            }
+            recover_panel(0x40);
+            EXPECT_EQ(fake_port::written(), expected[(lost - 1) % 3]) << "answer lost " << lost;
         }
-        recover_panel(0x40);
-        EXPECT_EQ(fake_port::written(), expected[(lost - 1) % 3]) << "answer lost " << lost;
-    }
+    };
+    testing::internal::CaptureStdout();
+    lose_nine();
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 9 * 2 + 3 * 2) << out;
-    EXPECT_EXIT_SAYING(recover_panel(0x40), 3, "^No answer from Frontpanel, aborting\n$");
+    fake_port::arrive({0x00});
+    erase_block(0); // acknowledged
+    const auto lose_ten = [&] {
+        lose_nine();
+        recover_panel(0x40);
+    };
+    EXPECT_EXIT_SAYING(lose_ten(), 3,
+                       "^(\nAnswer lost at 40, trying again\n(Enter Flashmode...\nAccepted "
+                       "\\(2\\)\n)?){9}No answer from Frontpanel, aborting\n$");
 
     reset_recovery();
     fake_port::reset();
@@ -196,5 +227,8 @@ TEST_F(panel_protocol_DeathTest, answers_lost_in_a_row_escalate_until_the_panel_
         recover_panel(0x40);
     }
     testing::internal::GetCapturedStdout();
+    EXPECT_EXIT_SAYING(recover_panel(0x40), 3, "^No answer from Frontpanel, aborting\n$");
+    reset_recovery();
+    fake_port::hang_up();
     EXPECT_EXIT_SAYING(recover_panel(0x40), 3, "^No answer from Frontpanel, aborting\n$");
 }

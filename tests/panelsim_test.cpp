@@ -451,7 +451,8 @@ TEST(panel_faults, stop_and_hang_up_after_packets_count_answers) {
     }
 }
 
-// The line's flips: about the rate asked for, the same for a seed, none at rate 0.
+// The line's flips: about the rate asked for, the same for a seed, none at rate 0, each way
+// its own.
 TEST(panel_noise, flips_bits_at_the_rate_and_the_same_for_a_seed) {
     const auto flips = [](double rate, std::uint64_t seed) {
         panelsim::line_noise noise(rate, seed);
@@ -468,6 +469,10 @@ TEST(panel_noise, flips_bits_at_the_rate_and_the_same_for_a_seed) {
     EXPECT_EQ(flips(1e-4, 7).second, seen);
     EXPECT_NE(flips(1e-4, 8).second, seen);
     EXPECT_EQ(flips(0, 7).first, 0);
+    // Each way draws its own flips: with every bit flipped at even odds, they differ at once.
+    panelsim::line_noise halves(0.5, 7);
+    EXPECT_NE((bytes{halves.to_panel(0), halves.to_panel(0), halves.to_panel(0)}),
+              (bytes{halves.to_host(0), halves.to_host(0), halves.to_host(0)}));
 }
 
 TEST(panel_faults, noise_comes_before_every_acknowledgement) {

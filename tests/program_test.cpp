@@ -120,6 +120,21 @@ TEST_F(program_retries, a_short_read_back_never_verifies_on_stale_bytes) {
     EXPECT_TRUE(fake_port::drained());
 }
 
+// With -s, a read that brings part of a block is read again: its stale tail, from the block
+// before, must not make it look held.
+TEST_F(program_retries, a_short_read_never_finds_a_block_held) {
+    std::copy_n(image_buffer.begin(), 64, image_buffer.begin() + 64);
+    read_answers(block());
+    read_answers(bytes(image_buffer.begin(), image_buffer.begin() + 60));
+    fake_port::silence(21); // 20 quiet waits, then the read that gives up on the last four
+    fake_port::recovery_succeeds();
+    read_answers(block());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(program_image(image_buffer, 128, {.only_differing = true}), 0) << "both held";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Program at 0   \rProgram at 40   \r\nAnswer lost at 40, trying again\n");
+}
+
 TEST_F(program_retries, without_verification_each_block_gets_one_attempt) {
     attempt_reads_back(bytes(64, 0x99));
     attempt_reads_back(bytes(64, 0x99));
@@ -130,6 +145,31 @@ TEST_F(program_retries, without_verification_each_block_gets_one_attempt) {
 }
 
 class program_retries_DeathTest : public program_retries {};
+
+// An attempt whose answer is lost is made again once the panel is found, 21 attempts in all:
+// each erase is acknowledged, no write.
+TEST_F(program_retries_DeathTest, an_attempt_whose_answers_keep_being_lost_is_made_21_times) {
+    for (int attempt = 1; attempt <= 21; ++attempt) {
+        fake_port::arrive({0x00});
+        fake_port::silence(100); // the write's acknowledgement waited for in vain
+        fake_port::recovery_succeeds();
+    }
+    EXPECT_EXIT_SAYING(program_image(image_buffer, 64, {.skip_verify = true}), 3,
+                       "\r(\nAnswer lost at 0, trying again\n){20}No answer from Frontpanel");
+}
+
+// A block found changed again in every pass is mended in ten passes, no more.
+TEST_F(program_retries_DeathTest, a_block_that_keeps_changing_ends_the_run_after_ten_passes) {
+    bootloader_area_reads(2);
+    writes_acknowledged();
+    for (int pass = 1; pass <= 10; ++pass) {
+        read_answers(wrong_block(), 2);
+        writes_acknowledged();
+        read_answers(block());
+    }
+    EXPECT_EXIT_SAYING(program_image(image_buffer, 64, {}), 255,
+                       "retry #9\n\nProgrammed blocks keep changing, aborting\n$");
+}
 
 TEST_F(program_retries_DeathTest, after_twenty_retries_both_blocks_are_dumped) {
     bytes wrong = block();

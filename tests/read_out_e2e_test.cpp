@@ -52,7 +52,8 @@ class read_out : public e2e {};
 
 TEST_F(read_out, dumps_the_whole_flash_with_the_exact_exchange) {
     start_panel();
-    const auto flash = random_flash(7);
+    auto flash = random_flash(7);
+    std::fill_n(flash.begin() + 0x40, 64, 0x00); // all zeros: read twice as any other block
     panel->set_flash(flash);
     const auto r = run({"-r", "dump.bin"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -242,8 +243,8 @@ TEST_F(read_out, a_panel_that_does_not_acknowledge_the_exit_keeps_the_old_dump) 
               std::string::npos)
         << r.out;
     // Three exit packets, each given 1 s for its acknowledgement and 1.5 s for a firmware to
-    // answer, after the read-out's 2 s
-    EXPECT_GT(r.seconds, 9.0);
+    // answer, after the read-out
+    EXPECT_GT(r.seconds, 7.5);
     EXPECT_LT(r.seconds, 12.0);
     EXPECT_EQ(read_file(path("dump.bin")), (bytes{9, 9}));
     EXPECT_EQ(list_dir(dir).size(), 2U);

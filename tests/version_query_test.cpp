@@ -134,6 +134,7 @@ TEST_F(version_query, anything_but_a_version_reply_means_safe_bootloader_mode) {
 TEST_F(version_query, a_version_counts_only_when_two_replies_in_a_row_agree) {
     const bytes v0104 = {0x5A, 0x00, 0x01, 0x04};
     const bytes v0106 = {0x5A, 0x00, 0x01, 0x06};
+    const bytes cut = {0x5A}; // a reply cut off by silence after its start byte
     struct {
         std::vector<std::optional<bytes>> replies;
         version_answer expected;
@@ -141,6 +142,8 @@ TEST_F(version_query, a_version_counts_only_when_two_replies_in_a_row_agree) {
     } const cases[] = {
         {{v0104, VERSION_0105, VERSION_0105}, version_answer::current, 3},
         {{VERSION_0105, std::nullopt, VERSION_0105, VERSION_0105}, version_answer::current, 4},
+        // the second reply cut off by silence after its start: the third starts a frame anew
+        {{VERSION_0105, cut, std::nullopt, VERSION_0105, VERSION_0105}, version_answer::current, 4},
         {{v0106, VERSION_0105, v0106, VERSION_0105}, version_answer::unknown, 4},
         {{VERSION_0105, bytes{0x5A, 0xF1, 1, 2, 3, 4}, v0104, v0104}, version_answer::older, 4},
     };

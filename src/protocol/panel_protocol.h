@@ -77,8 +77,8 @@ constexpr int VERSION_EMPTY_POLLS = 1000; // empty polls the version reply may t
 constexpr int FRAME_WAIT_US = 1000;       // µs waited after each empty poll
 constexpr int VERSION_ASKS = 4;           // version requests until two replies in a row agree
 // While the firmware starts, a request it does not hear yet is made again after this many
-// empty polls (10 ms), up to FIRMWARE_START_POLLS in all (1.5 s: a firmware may take a
-// second to start answering).
+// waits of 1 ms for a reply (10 ms), up to FIRMWARE_START_POLLS waits in all (1.5 s: a
+// firmware may take a second to start answering).
 constexpr int FIRMWARE_ASK_POLLS = 10;
 constexpr int FIRMWARE_START_POLLS = 1500;
 

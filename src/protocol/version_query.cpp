@@ -100,7 +100,7 @@ static int confirmed_version() {
 int running_version() {
     int version = -1;
     for (int polls = 0; polls < FIRMWARE_START_POLLS; polls += FIRMWARE_ASK_POLLS) {
-        const int again = ask_version(FIRMWARE_ASK_POLLS - 1);
+        const int again = ask_version(FIRMWARE_ASK_POLLS);
         if (again >= 0 && again == version) {
             return version;
         }
