@@ -5,10 +5,13 @@
 # defaults with VERSION=0106, the unit enabled). Its own kernel and initrd boot it under
 # qemu-system-x86_64 -M pc (TCG, no KVM), the console on the first 16550 UART and the
 # second, ttyS1, wired to panelsim on this machine. A unit ordered after the update prints
-# what systemd and the journal say of it on the console and powers off. Three boots on each
+# what systemd and the journal say of it on the console and powers off. Five boots on each
 # of Debian 12 and 13: a panel running 0104 is programmed (status 0, its bootloader area
-# kept), one running 0106 is left alone (status 1, the unit succeeds), and one that stops
-# answering mid-programming fails the unit with status 3 while the boot goes on to its end.
+# kept), one running 0106 is left alone (status 1, the unit succeeds), one that stops
+# answering mid-programming fails the unit with status 3 while the boot goes on to its end,
+# and a root whose image runs as 0105 (a packaging slip: VERSION=0106) fails the unit with
+# status 4 and the tool's message, then, booted again on the same panel, again with status 4
+# and nothing erased or written.
 #   scripts/boot-test.sh [SUITE...]    bookworm trixie by default
 # Needs root (debootstrap, chroot); without root it says so and skips. The package is
 # build/debian/panelflash_*.deb, built with scripts/package.sh when missing. The roots are
@@ -28,6 +31,7 @@ guest_seconds=480
 image_size=7680        # bytes: the whole application area
 panel_version=0104     # what an outdated panel runs
 image_version=0106     # the image's firmware version, set in the defaults
+mislabelled_version=0105 # the version a mislabelled image runs
 stop_after=100         # bootloader packets a failing panel answers, inside the first pass
 started=$SECONDS
 
@@ -158,6 +162,16 @@ EOF
     chroot "$stage" systemctl enable boot-test-report.service >/dev/null 2>&1
 }
 
+# An image of the whole application area whose firmware answers VERSION, as panelsim's
+# firmware reads it from its flash.
+write_firmware() { # FILE VERSION
+    { printf 'FWVER=%s' "$2"; head -c $((image_size - 10)) /dev/urandom; } >"$1"
+}
+
+make_root_image() { # STAGE IMAGE
+    mkfs.ext4 -q -F -d "$1" "$2" "$(($(du -sm "$1" | cut -f 1) + 300))M" >/dev/null
+}
+
 # The guide's three steps in a copy of the root, with the package installed, then the
 # root's ext4 image, kernel and initrd for QEMU.
 make_guest() {
@@ -185,26 +199,34 @@ make_guest() {
     chroot "$stage" /bin/sh -c "$command" >"$work/$suite/step3.log" 2>&1 ||
         { cat "$work/$suite/step3.log" >&2; echo "boot: step 3 of $boot_guide, $command, failed" >&2; exit 1; }
     mkdir -p "$stage$(dirname "$image")"
-    head -c "$image_size" /dev/urandom >"$work/$suite/image.bin"
+    write_firmware "$work/$suite/image.bin" "$image_version"
+    write_firmware "$work/$suite/mislabelled.bin" "$mislabelled_version"
     install -m 644 "$work/$suite/image.bin" "$stage$image"
     write_report_unit "$stage"
     echo "$rules, $defaults, $unit; $command" >"$work/$suite/steps"
     cp "$(compgen -G "$stage/boot/vmlinuz-*")" "$work/$suite/vmlinuz"
     cp "$(compgen -G "$stage/boot/initrd.img-*")" "$work/$suite/initrd.img"
-    mkfs.ext4 -q -F -d "$stage" "$work/$suite/root.ext4" \
-        "$(($(du -sm "$stage" | cut -f 1) + 300))M" >/dev/null
+    make_root_image "$stage" "$work/$suite/root.ext4"
+    # The same root, its image one that runs an older version than VERSION.
+    install -m 644 "$work/$suite/mislabelled.bin" "$stage$image"
+    make_root_image "$stage" "$work/$suite/mislabelled.ext4"
     rm -rf "$stage"
 }
 
 declare -A qemu_of=() sim_of=() began=()
 
-# Starts a boot of SUITE against a panelsim started with OPTIONS, its flash in a file that
-# begins with random bytes; the guest's root is the image, its writes thrown away.
+# Starts a boot of SUITE from its root ROOT (root or mislabelled) against a panelsim started
+# with OPTIONS, its flash in a file that begins with random bytes, or with the flash the
+# boot FROM left; the guest's root is the image, its writes thrown away.
 boot_start() {
-    local suite=$1 name=$2 dir=$work/$1/$2
-    shift 2
+    local suite=$1 name=$2 root=$3 from=$4 dir=$work/$1/$2
+    shift 4
     mkdir -p "$dir"
-    head -c 8192 /dev/urandom >"$dir/flash-before.bin"
+    if [ "$from" = - ]; then
+        head -c 8192 /dev/urandom >"$dir/flash-before.bin"
+    else
+        cp "$work/$suite/$from/flash.bin" "$dir/flash-before.bin"
+    fi
     cp "$dir/flash-before.bin" "$dir/flash.bin"
     "$panelsim" --link "$dir/panel" --line --flash "$dir/flash.bin" "$@" >"$dir/panelsim.log" 2>&1 &
     sim_of[$dir]=$!
@@ -217,7 +239,7 @@ boot_start() {
         -display none -no-reboot -nic none \
         -kernel "$work/$suite/vmlinuz" -initrd "$work/$suite/initrd.img" \
         -append "root=/dev/vda rw console=ttyS0 panic=-1" \
-        -drive file="$work/$suite/root.ext4",format=raw,if=virtio,snapshot=on \
+        -drive file="$work/$suite/$root.ext4",format=raw,if=virtio,snapshot=on \
         -chardev file,id=console,path="$dir/console.log" -serial chardev:console \
         -chardev serial,id=panel,path="$dir/panel" -serial chardev:panel \
         >"$dir/qemu.log" 2>&1 &
@@ -287,10 +309,10 @@ unit_warnings() {
         grep -v -E "$2" || true
 }
 
-# The three boots of SUITE and what each must show.
+# A boot of SUITE and what it must show; the flash programmed with IMAGE (default image.bin).
 check_boot() {
     local suite=$1 name=$2 status=$3 result=$4 says=$5 flash=$6 expected_warnings=$7
-    local dir=$work/$1/$2 image=$work/$1/image.bin got
+    local dir=$work/$1/$2 image=$work/$1/${8:-image.bin} got
     expect "$suite $name: the report's end" 1 "$(tr -d '\r' <"$dir/console.log" | grep -c '@@ end$')"
     expect "$suite $name: ExecMainStatus" "$status" "$(reported "$dir" show | sed -n 's/^ExecMainStatus=//p')"
     expect "$suite $name: Result" "$result" "$(reported "$dir" show | sed -n 's/^Result=//p')"
@@ -315,31 +337,63 @@ check_boot() {
     esac
 }
 
-# systemd's own lines for a unit that failed with status 3.
-failure_lines="status=3/NOTIMPLEMENTED|Failed with result 'exit-code'|Failed to start panelflash-update"
+# The sessions of a boot's panelsim that erased or wrote anything.
+writing_sessions() {
+    grep '^session:' "$1/panelsim.log" | grep -v -c 'erases 0, writes 0,' || true
+}
 
-# The three boots, each on every Debian at once: the guests are single processors.
+# systemd's own lines for a unit that failed with a status.
+failure_lines() { # STATUS
+    echo "status=$1/[A-Z]*|Failed with result 'exit-code'|Failed to start panelflash-update"
+}
+
+# The boots, each on every Debian at once, in three rounds of two boots (the guests are
+# single processors); a mislabelled root boots again in the round after its first boot,
+# on the flash that boot left.
 boot_all() {
-    local name suite
-    for name in programmed current silent; do
-        say "booting ${suites[*]}, panel $name"
-        for suite in "${suites[@]}"; do
-            case $name in
-            programmed) boot_start "$suite" "$name" --version "$panel_version" ;;
-            current) boot_start "$suite" "$name" --version "$image_version" ;;
-            silent) boot_start "$suite" "$name" --version "$panel_version" --stop-after "$stop_after" ;;
-            esac
+    local round name suite
+    for round in "programmed mislabelled" "current again" silent; do
+        say "booting ${suites[*]}: $round"
+        for name in $round; do
+            for suite in "${suites[@]}"; do
+                case $name in
+                programmed) boot_start "$suite" "$name" root - --version "$panel_version" ;;
+                current) boot_start "$suite" "$name" root - --version "$image_version" ;;
+                silent)
+                    boot_start "$suite" "$name" root - --version "$panel_version" \
+                        --stop-after "$stop_after"
+                    ;;
+                mislabelled)
+                    boot_start "$suite" "$name" mislabelled - --version "$panel_version" --report
+                    ;;
+                again)
+                    boot_start "$suite" "$name" mislabelled mislabelled \
+                        --version "$panel_version" --report
+                    ;;
+                esac
+            done
         done
         boot_await
     done
 }
 
 check_suite() {
-    local suite=$1
-    check_boot "$suite" programmed 0 success "Exit Flashmode" programmed '^$'
+    local suite=$1 refused
+    check_boot "$suite" programmed 0 success "Frontpanel version $image_version" programmed '^$'
     check_boot "$suite" current 1 success "Frontpanel version OK, no programming done." \
         untouched '^$'
-    check_boot "$suite" silent 3 exit-code "No answer from Frontpanel, aborting" - "$failure_lines"
+    check_boot "$suite" silent 3 exit-code "No answer from Frontpanel, aborting" - \
+        "$(failure_lines 3)"
+    refused="Frontpanel version $mislabelled_version is older than $image_version: the image is"
+    refused="$refused not version $image_version, and a boot-time update would program it again"
+    refused="$refused at every start"
+    check_boot "$suite" mislabelled 4 exit-code "$refused" programmed "$(failure_lines 4)" \
+        mislabelled.bin
+    check_boot "$suite" again 4 exit-code "$refused" untouched "$(failure_lines 4)"
+    expect "$suite again: panelsim's sessions that erased or wrote" 0 \
+        "$(writing_sessions "$work/$suite/again")"
+    expect "$suite again: panelsim's sessions" 1 \
+        "$(grep -c '^session:' "$work/$suite/again/panelsim.log" || true)"
 }
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -15,7 +15,7 @@ mandoc -Tlint -Wwarning man/panelflash.1 man/panelsim.1
 
 echo "== shellcheck"
 shellcheck -s sh deploy/panelflash-update.init deploy/mender/panel-firmware deploy/mender/make-artifact \
-    deploy/swupdate/panel-firmware.sh deploy/swupdate/make-swu deploy/rauc/panel-firmware.sh \
+    deploy/mender/mender-inventory-panel-firmware deploy/swupdate/panel-firmware.sh deploy/swupdate/make-swu deploy/rauc/panel-firmware.sh \
     deploy/rauc/make-bundle
 shellcheck scripts/*.sh bench/run.sh .ci/run
 

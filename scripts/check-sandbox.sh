@@ -99,7 +99,9 @@ cleanup() {
 }
 trap cleanup EXIT
 cd "$work"
-head -c 3000 /dev/urandom >image.bin
+# An image whose firmware answers 0105 once programmed, as panelsim's firmware reads it from
+# its flash: the run confirms the version it programmed.
+{ printf FWVER=0105; head -c 2990 /dev/urandom; } >image.bin
 "$panelsim" --version 0104 --link line >panelsim.log 2>&1 &
 sim=$!
 while [[ ! -L line ]]; do

@@ -2,7 +2,9 @@
 # The RAUC hook with Debian's rauc against panelsim: bundles made by make-bundle, and one
 # from the example manifest, installed by `rauc install` through a RAUC service whose slot
 # is the example's, on a panel that runs an older version, one that runs the bundle's, a
-# bundle refused by its install-check, and a panel that stops answering mid-way.
+# bundle refused by its install-check, and a panel that stops answering mid-way, this one
+# with the tool's standard output reworded: the hook reads what a run did from its account
+# (--json), never from its words.
 #   scripts/rauc-test.sh [BUILD_DIR]      (default build/fleet, configured and built here)
 # RAUC_KEEP=1 keeps the temporary directory with the logs of RAUC and panelsim.
 # Needs root: RAUC mounts each bundle on a loop device. The test runs a D-Bus system bus and
@@ -52,8 +54,20 @@ trap cleanup EXIT
 
 # The hook runs this build's tool on panelsim's line, named in the settings file as a
 # device's /etc/default/panelflash names its port; RAUC's service hands it this environment.
+# The tool is run through a wrapper that, while $work/reword exists, prints its standard
+# output in capitals.
 mkdir -p "$work/panel" "$work/mount" "$work/data"
-export PANELFLASH=$root/$build/panelflash
+cat >"$work/panelflash" <<WRAPPER
+#!/bin/bash
+set -o pipefail
+if [ -e "$work/reword" ]; then
+    "$root/$build/panelflash" "\$@" | tr a-z A-Z
+else
+    exec "$root/$build/panelflash" "\$@"
+fi
+WRAPPER
+chmod 755 "$work/panelflash"
+export PANELFLASH=$work/panelflash
 export PANELFLASH_DEFAULTS=$work/panelflash.default
 link=$work/panel/frontpanel
 echo "DEVICE=$link" >"$PANELFLASH_DEFAULTS"
@@ -193,8 +207,10 @@ bundle() { # IMAGE VERSION OUTPUT
         >/dev/null 2>&1
 }
 
-head -c 3000 /dev/urandom >"$work/image.bin"
-head -c 2000 /dev/urandom >"$work/other.bin"
+# Firmware images that answer their version once programmed: random bytes after the
+# version's text, which panelsim's firmware reads from its flash.
+{ printf FWVER=0106; head -c 2990 /dev/urandom; } >"$work/image.bin"
+{ printf FWVER=0105; head -c 1990 /dev/urandom; } >"$work/other.bin"
 bundle "$work/image.bin" 0106 "$work/0106.raucb"
 bundle "$work/other.bin" 0105 "$work/0105.raucb"
 
@@ -205,7 +221,7 @@ status=0
 rauc_install "$work/0106.raucb" "$work/install.log" || status=$?
 check "a bundle of a newer version installs" [ "$status" -eq 0 ]
 check "... once the panel is found to hold the image" logged \
-    "check of version 0106's image: done (All 47 blocks hold the image)" "$work/install.log.service"
+    "check of version 0106's image: done (all 47 blocks hold the image;" "$work/install.log.service"
 check "... and RAUC records its version for the panel's slot" [ "$(slot_status)" = "0106 ok" ]
 stop_panel
 check "... and the panel's flash holds the image" cmp -s -n 3000 "$work/image.bin" "$flash"
@@ -225,7 +241,8 @@ rauc_install "$work/example.raucb" "$work/current.log" || status=$?
 check "a bundle of the version the panel runs, from the example manifest, succeeds" \
     [ "$status" -eq 0 ]
 check "... its hook logs that nothing was programmed" logged \
-    "install of version 0106: the panel already runs this version" "$work/current.log.service"
+    "install of version 0106: the panel already runs version 0106, this one or a newer one" \
+    "$work/current.log.service"
 stop_panel
 # The read-out for the backup is the one session: the panel runs a version at least as new,
 # which does not hold this image, so nothing is compared.
@@ -253,23 +270,29 @@ Bundle rejected: Hook returned: panel-firmware: .*${refused#*:}" "$work/$name.lo
 done
 
 # Silent in the middle of programming the image's 32 blocks: after the backup's 257 packets
-# (two reads of each of the 128 blocks and the exit), the 16 reads of the bootloader area
-# and 15 blocks' erase and two writes; the sixteenth block's erase is carried out, not
-# answered. The failing run's own reconnection finds the panel silent still; the rollback's
-# run finds it answering again, as a power-cycled panel would.
+# (two reads of each of the 128 blocks and the exit), the first block's two reads, the 16
+# reads of the bootloader area and 15 blocks' erase and two writes; the sixteenth block's
+# erase is carried out, not answered. The failing run's own reconnection finds the panel
+# silent still; the rollback's run finds it answering again, as a power-cycled panel would.
+# The panel's flash carries no version: its firmware answers 0104. The tool's output is
+# reworded.
+head -c 8192 /dev/urandom >"$flash"
 cp "$flash" "$work/before.bin"
-start_panel --version 0104 --stop-after $((257 + 16 + 15 * 3)) --resume-at-request 2
+start_panel --version 0104 --stop-after $((257 + 2 + 16 + 15 * 3)) --resume-at-request 2
+touch "$work/reword"
 status=0
 rauc_install "$work/0105.raucb" "$work/rollback.log" || status=$?
+rm "$work/reword"
 check "a panel that stops answering fails the installation" [ "$status" -ne 0 ]
 check "... RAUC reports the slot's hook failed" [ "$(last_error)" = "Installation error: \
 Failed updating slot panel.0: failed to run slot hook: Child process exited with code 1" ]
 check "... its hook logs why, with the tool's message" logged "install of version 0105 failed: \
-status 3, the panel cannot be reached or stopped answering (No answer from Frontpanel, aborting)" \
+status 3, the panel cannot be reached or stopped answering (No answer from Frontpanel, aborting;" \
     "$work/rollback.log.service"
 check "... and rolls back, programming the blocks that differ from the backup" logged \
-    "rollback to the backup: done (16 blocks programmed, 104 already held the image)" \
+    "rollback to the backup: done (16 blocks programmed, 104 already held the image" \
     "$work/rollback.log.service"
+check "... whatever the tool's words" logged "EXIT FLASHMODE" "$work/rollback.log.service"
 # RAUC keeps the version installed before and marks the slot as being updated.
 check "... and RAUC does not record the version for the panel's slot" \
     [ "$(slot_status)" = "0106 update" ]

@@ -3,7 +3,8 @@
 # over QEMU's FTDI USB-serial adapter, against panelsim on the host, and prints what each
 # run gave as "@@ name value" lines on the virtio console, where the host checks them.
 # Booted with guest=busybox-init, it hands over to busybox's init instead, whose inittab
-# runs it again as the device's rcS ("/init rcS") and, once that is done, as "/init report".
+# runs it again as the device's rcS ("/init rcS") and, once that is done, as "/init report";
+# panelflash_version= on the kernel's command line then sets the boot-time update's VERSION.
 
 export PATH=/bin
 ADAPTER=/dev/ttyUSB0
@@ -180,6 +181,11 @@ report)
 esac
 setup
 if [ "${guest:-}" = busybox-init ]; then
+    # The settings' version as the kernel's command line gives it, for a guest whose image
+    # does not run it.
+    if [ -n "${panelflash_version:-}" ]; then
+        sed -i "s/^VERSION=.*/VERSION=$panelflash_version/" /etc/default/panelflash
+    fi
     exec init
 fi
 pl011

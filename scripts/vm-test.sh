@@ -6,7 +6,8 @@
 # scripts/vm-guest.sh runs in the guest and prints what it saw; this script checks it.
 # Then the boot-time update without udev and systemd, set up as docs/deploying.md says:
 # busybox's init runs the init script at boot against a panel running 0104 (programmed),
-# one running 0106 (left alone) and one that stops answering mid-programming.
+# one running 0106 (left alone), one that stops answering mid-programming, and one
+# programmed with an image that does not run the version the settings give (status 4).
 # Kernel, modules and busybox come from Debian's arm64 packages, kept in build/vm-cache;
 # the machine's own dpkg architectures are left alone. Needs root only to install tools.
 set -euo pipefail
@@ -21,6 +22,7 @@ guest_seconds=120
 image_a_size=3000 # bytes
 image_b_size=7680 # bytes
 boot_version=0106 # the image's version in the boot-time update's defaults
+mislabelled_version=0107 # the defaults' version in a guest whose image runs 0106
 modules="virtio_mmio virtio_console usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio"
 
 pids=()
@@ -121,8 +123,12 @@ make_initramfs() {
     for module in $modules; do
         find "$cache/kernel" -name "$module.ko" -exec cp {} "$tree/lib/modules/" \;
     done
-    head -c "$image_a_size" /dev/urandom >"$tree/data/a.bin"
-    head -c "$image_b_size" /dev/urandom >"$tree/data/b.bin"
+    # A firmware that starts (its first bytes are not erased) and answers panelsim's
+    # --version, and one that answers the boot-time update's version, which panelsim's
+    # firmware reads from its flash.
+    { printf '\001'; head -c $((image_a_size - 1)) /dev/urandom; } >"$tree/data/a.bin"
+    { printf 'FWVER=%s' "$boot_version"; head -c $((image_b_size - 10)) /dev/urandom; } \
+        >"$tree/data/b.bin"
     add_boot_update "$tree"
     (cd "$tree" && find . | cpio -o -H newc -R 0:0 --quiet) >"$work/initramfs.cpio"
 }
@@ -170,11 +176,12 @@ program_packets() {
 }
 
 # Over the PL011 panelsim answers every packet of the guest's runs up to the last
-# read-out (two programmings, two read-outs that read each of the 128 blocks twice, and
-# their exit packets), then falls silent after half its blocks.
+# read-out (two programmings, the second after -c's two reads of the first block, two
+# read-outs that read each of the 128 blocks twice, and their exit packets), then falls
+# silent after half its blocks.
 start_panels() {
     local programs reads
-    programs=$(($(program_packets $image_a_size) + $(program_packets $image_b_size)))
+    programs=$(($(program_packets $image_a_size) + 2 + $(program_packets $image_b_size)))
     reads=$((2 * (2 * 128 + 1)))
     start_panelsim pl011-panel --version 0104 --stop-after $((programs + reads + 128))
     start_panelsim usb-panel
@@ -258,13 +265,16 @@ run_guest() {
 }
 
 # The boot-time update booted under busybox's init, one guest for each panel: 0104,
-# 0106, and one that falls silent inside the first pass of programming. Each panelsim keeps
-# its flash in a file that begins with random bytes and saves it when it ends.
+# 0106, one that falls silent inside the first pass of programming, and 0104 again with
+# the settings' VERSION raised to 0107 (the kernel's panelflash_version=), which the image
+# does not run. Each panelsim keeps its flash in a file that begins with random bytes and
+# saves it when it ends.
 boot_busybox_init() {
     local name dir qemu=() sims=() deadline=$((SECONDS + guest_seconds)) index
     local -A panel=([programmed]="--version 0104" [current]="--version $boot_version"
-        [silent]="--version 0104 --stop-after 100")
-    for name in programmed current silent; do
+        [silent]="--version 0104 --stop-after 100" [mislabelled]="--version 0104")
+    local -A cmdline=([mislabelled]=" panelflash_version=$mislabelled_version")
+    for name in programmed current silent mislabelled; do
         dir=$work/busybox-init-$name
         mkdir -p "$dir"
         head -c 8192 /dev/urandom >"$dir/flash-before.bin"
@@ -272,18 +282,19 @@ boot_busybox_init() {
         # shellcheck disable=SC2086 # the panel's options are words
         start_panelsim "busybox-init-$name/panel" --flash "$dir/flash.bin" ${panel[$name]}
         sims+=("${pids[-1]}")
-        qemu_guest "$dir/panel" "$dir/console.log" " guest=busybox-init" >"$dir/qemu.log" 2>&1 &
+        qemu_guest "$dir/panel" "$dir/console.log" " guest=busybox-init${cmdline[$name]:-}" \
+            >"$dir/qemu.log" 2>&1 &
         qemu+=($!)
         pids+=($!)
     done
-    for index in 0 1 2; do
+    for index in "${!qemu[@]}"; do
         while kill -0 "${qemu[$index]}" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
             sleep 0.1
         done
         kill "${qemu[$index]}" 2>/dev/null || true
         wait "${qemu[$index]}" || true
     done
-    echo "The three busybox-init guests ran for $((SECONDS - deadline + guest_seconds)) s."
+    echo "The four busybox-init guests ran for $((SECONDS - deadline + guest_seconds)) s."
     kill "${sims[@]}"
     wait "${sims[@]}" || true
 }
@@ -317,7 +328,7 @@ expect() {
 
 expect_like() {
     local got
-    got=$(reported "$1")
+    got=$(reported "$1" "${3:-}")
     # shellcheck disable=SC2053 # the pattern is matched as a glob
     judge "$([[ $got == $2 ]] && echo ok)" "$1" "'$2'" "$got"
 }
@@ -373,7 +384,7 @@ flash_of() {
 check_busybox_init() {
     local script name dir logged flash got
     script=$(boot_busybox_name "$boot_guide" 3)
-    for name in programmed current silent; do
+    for name in programmed current silent mislabelled; do
         dir=$work/busybox-init-$name
         case $name in
         programmed)
@@ -385,12 +396,18 @@ check_busybox_init() {
             flash="application area untouched, bootloader area kept"
             ;;
         silent)
-            logged="front panel update failed with status 3"
+            logged="front panel update failed with status 3 (No answer from Frontpanel*)"
             flash="application area changed, bootloader area kept"
+            ;;
+        mislabelled)
+            logged="front panel update failed with status 4: the panel does not run version"
+            logged="$logged $mislabelled_version after programming: the image is not that"
+            logged="$logged version or does not start (*)"
+            flash="application area image, bootloader area kept"
             ;;
         esac
         expect "busybox-init.$script.status" 0 "$dir/console.log"
-        expect busybox-init.logged "$logged" "$dir/console.log"
+        expect_like busybox-init.logged "$logged" "$dir/console.log"
         expect guest finished "$dir/console.log"
         got=$(flash_of "$dir")
         judge "$([ "$got" = "$flash" ] && echo ok)" "busybox-init $name flash" "$flash" "$got"

@@ -1,10 +1,12 @@
 // The boot-time update as a system without systemd runs it: the example init script, with
 // the panelsim build of the tool, against a panel that needs the image, one that runs it
-// already, and no panel at all, on the line the settings name.
+// already, one that does not run the settings' version once programmed, and no panel at
+// all, on the line the settings name.
 #include "e2e_support.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 
 #include <sys/stat.h>
@@ -18,9 +20,6 @@ TEST_F(boot_update, the_init_script_logs_each_outcome_and_lets_the_boot_go_on) {
     write_file(path("image.bin"), image);
     // Not where the panelsim build looks by itself: only DEVICE leads the tool to the panel.
     const std::string line = path("panel-line");
-    const std::string defaults =
-        "VERSION=0105\nIMAGE=" + path("image.bin") + "\nDEVICE=" + line + "\n";
-    write_file(path("panelflash"), bytes(defaults.begin(), defaults.end()));
     // The logger the script finds first records what it was given, instead of the system log.
     ASSERT_EQ(mkdir(path("bin").c_str(), 0755), 0);
     const std::string logger = "#!/bin/sh\necho \"$*\" >>\"" + path("logged") + "\"\n";
@@ -28,14 +27,19 @@ TEST_F(boot_update, the_init_script_logs_each_outcome_and_lets_the_boot_go_on) {
     ASSERT_EQ(chmod(path("bin/logger").c_str(), 0755), 0);
 
     struct outcome {
-        int panel_version; // -1: no panel on the line
-        const char* logged;
+        int panel_version;   // -1: no panel on the line
+        const char* version; // VERSION in the settings; the image runs as 0105
+        const char* logged;  // the line logged, or its start when the tool's message ends it
         bool programmed;
     };
     const outcome outcomes[] = {
-        {0x0104, "front panel updated to version 0105", true},
-        {0x0105, "front panel already runs version 0105 or newer", false},
-        {-1, "front panel update failed with status 3", false},
+        {0x0104, "0105", "front panel updated to version 0105", true},
+        {0x0105, "0105", "front panel already runs version 0105 or newer", false},
+        {0x0104, "0106",
+         "front panel update failed with status 4: the panel does not run version 0106 after "
+         "programming: the image is not that version or does not start (",
+         true},
+        {-1, "0105", "front panel update failed with status 3 (", false},
     };
     tool_setup setup;
     setup.program = "/bin/sh";
@@ -44,6 +48,9 @@ TEST_F(boot_update, the_init_script_logs_each_outcome_and_lets_the_boot_go_on) {
                          "PANELFLASH_DEFAULTS=" + path("panelflash"),
                          "PATH=" + path("bin") + ":/usr/bin:/bin"};
     for (const auto& o : outcomes) {
+        const std::string defaults = std::string("VERSION=") + o.version +
+                                     "\nIMAGE=" + path("image.bin") + "\nDEVICE=" + line + "\n";
+        write_file(path("panelflash"), bytes(defaults.begin(), defaults.end()));
         if (o.panel_version >= 0) {
             panelsim::config cfg;
             cfg.version = static_cast<std::uint16_t>(o.panel_version);
@@ -52,13 +59,24 @@ TEST_F(boot_update, the_init_script_logs_each_outcome_and_lets_the_boot_go_on) {
         }
         const auto r = run({INIT_SCRIPT, "start"}, setup);
         EXPECT_EQ(r.status, 0) << o.logged << "\n" << r.out << r.err;
-        EXPECT_NE(r.out.find(std::string("panelflash-update: ") + o.logged + "\n"),
-                  std::string::npos)
-            << r.out;
-        const auto logged = read_file(path("logged"));
-        EXPECT_EQ(std::string(logged.begin(), logged.end()),
-                  std::string("-t panelflash-update -- ") + o.logged + "\n");
+        const auto logged_bytes = read_file(path("logged"));
+        const std::string logged(logged_bytes.begin(), logged_bytes.end());
         std::remove(path("logged").c_str());
+        const std::string tag = "-t panelflash-update -- ";
+        ASSERT_EQ(logged.rfind(tag + o.logged, 0), 0u) << logged;
+        ASSERT_EQ(logged.find('\n'), logged.size() - 1) << logged;
+        const std::string line_logged = logged.substr(tag.size());
+        EXPECT_NE(r.out.find("panelflash-update: " + line_logged), std::string::npos) << r.out;
+        // A failure's line ends with the tool's message, as the run printed it.
+        const std::string rest = line_logged.substr(std::strlen(o.logged));
+        if (o.logged[std::strlen(o.logged) - 1] == '(') {
+            ASSERT_GT(rest.size(), 2u) << logged;
+            ASSERT_EQ(rest.substr(rest.size() - 2), ")\n") << logged;
+            const std::string said = rest.substr(0, rest.size() - 2);
+            EXPECT_NE((r.out + r.err).find(said + "\n"), std::string::npos) << said;
+        } else {
+            EXPECT_EQ(rest, "\n") << logged;
+        }
         if (panel) {
             settle();
             const auto flash = panel->flash();

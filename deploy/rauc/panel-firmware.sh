@@ -11,11 +11,15 @@
 # cannot read; the image is loaded by the tool with no line to open, so nothing reaches the
 # panel. slot-install reads the panel out to a backup, programs the image (RAUC_IMAGE_NAME)
 # with panelflash -c VERSION, VERSION being the manifest's [update] version= (RAUC 1.8 gives
-# it to install-check only, so it is read from the manifest), compares the panel with the
-# image (panelflash -C), and when either fails programs back the blocks that differ from the
-# backup (panelflash -s), so that the panel runs what it ran before and the installation
-# fails. The panel's line is DEVICE in /etc/default/panelflash (PANELFLASH_DEFAULTS names
-# another file); without it, panelflash's own device is used.
+# it to install-check only, so it is read from the manifest), which asks the panel's version
+# once it is programmed and fails (status 4) when the panel does not then run VERSION,
+# compares the panel with the image (panelflash -C), and when any of it fails programs back
+# the blocks that differ from the backup (panelflash -s), so that the panel runs what it ran
+# before and the installation fails. What each run did is read from its account
+# (panelflash --json), never from its output. The settings come from /etc/default/panelflash
+# (PANELFLASH_DEFAULTS names another file): DEVICE, the panel's line (without it,
+# panelflash's own device), and CONFIRM=no for a panel whose firmware starts only at
+# power-up (programming runs get --no-confirm).
 
 PANELFLASH=${PANELFLASH:-/usr/bin/panelflash}
 DEFAULTS=${PANELFLASH_DEFAULTS:-/etc/default/panelflash}
@@ -42,75 +46,112 @@ syslog() {
     fi
 }
 
-# What the last run reported, read from its output: the line that sums it up (what -s
-# programmed, or what -C found), the message it ended with (the blocks it dumps after one
-# left aside), or where its first flash-mode request was answered from (firmware or
-# bootloader).
-reported() { # summary|message|entered_from
+# What the last run reported, read from its account, which has one member a line: the member
+# KEY, a string without its quotes, null or a missing account as nothing; or, as counts, what
+# the run met on the line, where a failing cable or connector shows first; or, as details,
+# the tool's message that ended the run and those counts.
+reported() { # KEY|counts|details
     case $1 in
-    summary)
-        tr '\r' '\n' <"$output" | grep -e ' blocks programmed, ' -e ' blocks hold the image$' \
-            -e ' blocks differ from the image$' | tail -n 1
+    counts)
+        if [ ! -s "$account" ]; then
+            echo "no account of the run"
+            return
+        fi
+        echo "line $(reported line_seconds) s, answers lost $(reported answers_lost)," \
+            "reconnections $(reported reconnections), reads repeated $(reported reads_repeated)"
         ;;
-    message)
-        tr '\r' '\n' <"$output" | grep -v -e '^ *$' -e '^[0-9a-f]\{4\} ' \
-            -e '^Data [a-z ]*:$' | tail -n 1
+    details)
+        message=$(reported message)
+        echo "${message:+$message; }$(reported counts)"
         ;;
-    entered_from)
-        sed -n -e '/^Accepted (1)$/{s/.*/firmware/p;q;}' \
-            -e '/^Accepted (2)$/{s/.*/bootloader/p;q;}' "$output"
+    *)
+        grep "^ *\"$1\": " "$account" 2>/dev/null | sed -e 's/^[^:]*: *//' -e 's/,$//' \
+            -e 's/^null$//' -e 's/^"\(.*\)"$/\1/' -e 's/\\"/"/g' -e 's/\\\\/\\/g'
         ;;
     esac
+}
+
+# A hexadecimal version as one spelling, so that 106, 0x0106 and 0106 compare equal.
+hex_version() {
+    echo "$1" | sed -e 's/^0[xX]//' -e 's/^0*//' | tr 'A-F' 'a-f'
+}
+
+# Whether version A is older than version B, both hexadecimal.
+older() { # A B
+    a=$(hex_version "$1")
+    b=$(hex_version "$2")
+    [ $((0x${a:-0})) -lt $((0x${b:-0})) ]
 }
 
 # The one place where panelflash's exit statuses become outcomes: logs WHAT's outcome in one
 # line and returns 0 when the installation may go on, 1 otherwise. Status 1 is the
 # operation's own: with -c -w the panel already runs this version or a newer one and nothing
-# was programmed, with -C a block differs from the image. The image check (load) runs -w with
-# no line to open: the tool loads the image first, so status 3, the line missing, says the
-# image was read, and any other status is the tool's reason not to program it.
-outcome() { # OPERATION(load, -r, -w or -C) WHAT STATUS
-    detail=$(reported summary)
-    message=$(reported message)
+# was programmed, with -C a block differs from the image; -w succeeds only when the version
+# the panel runs after programming is not older than EXPECTED. The image check (load) runs
+# -w with no line to open: the tool loads the image first, so status 3, the line missing,
+# says the image was read, and any other status is the tool's reason not to program it.
+outcome() { # OPERATION(load, -r, -w or -C) WHAT STATUS [EXPECTED]
     case $1:$3 in
     load:3) log "$2: done" ;;
-    load:*) log_failure "$2 failed: status $3, panelflash cannot program it ($message)"; return 1 ;;
-    *:0) log "$2: done${detail:+ ($detail)}" ;;
-    -C:1)
-        log_failure "$2 failed: status 1, the panel does not hold the image${detail:+ ($detail)}"
+    load:*)
+        log_failure "$2 failed: status $3, panelflash cannot program it ($(reported message))"
         return 1
         ;;
-    *:1) log "$2: the panel already runs this version or a newer one, nothing programmed" ;;
+    -r:0) log "$2: done (the panel found in its $(reported entered_from); $(reported counts))" ;;
+    -w:0)
+        running=$(reported version_after)
+        if [ -n "$4" ] && [ -n "$running" ] && older "$running" "$4"; then
+            log_failure "$2 failed: the panel runs version $running after programming, older than" \
+                "$4: the image is not that version ($(reported counts))"
+            return 1
+        fi
+        log "$2: done ($(reported blocks_programmed) blocks programmed, $(reported blocks_held)" \
+            "already held the image${running:+, version $running running}; $(reported counts))"
+        ;;
+    -C:0) log "$2: done (all $(reported image_blocks) blocks hold the image; $(reported counts))" ;;
+    -C:1)
+        log_failure "$2 failed: status 1, the panel does not hold the image" \
+            "($(reported blocks_differing) of $(reported image_blocks) blocks differ from it;" \
+            "$(reported counts))"
+        return 1
+        ;;
+    *:1)
+        log "$2: the panel already runs version $(reported version_before), this one or a" \
+            "newer one, nothing programmed ($(reported counts))"
+        ;;
     *:2)
-        log_failure "$2 failed: status 2, the panel's bootloader did not synchronise ($message)"
+        log_failure "$2 failed: status 2, the panel's bootloader did not synchronise" \
+            "($(reported details))"
         return 1
         ;;
     *:3)
         log_failure "$2 failed: status 3, the panel cannot be reached or stopped answering" \
-            "($message)"
+            "($(reported details))"
         return 1
         ;;
     *:4)
-        log_failure "$2 failed: status 4, the panel does not run the update: its firmware" \
-            "answered an older version, or none ($message)"
+        log_failure "$2 failed: status 4, the panel does not run the image after programming:" \
+            "it is not that version or does not start ($(reported details))"
         return 1
         ;;
-    *:255) log_failure "$2 failed: status 255, file or verification failure ($message)"; return 1 ;;
-    *) log_failure "$2 failed: status $3 ($message)"; return 1 ;;
+    *:255)
+        log_failure "$2 failed: status 255, file or verification failure ($(reported details))"
+        return 1
+        ;;
+    *) log_failure "$2 failed: status $3 ($(reported details))"; return 1 ;;
     esac
 }
 
-# Runs panelflash on LINE (empty: the tool's own device), its output kept in $output;
-# returns its exit status.
+# Runs panelflash on LINE (empty: the tool's own device), its output kept in $output and its
+# account in $account; returns its exit status.
 run_on() { # LINE OPTION...
     line=$1
     shift
-    status=0
     if [ -n "$line" ]; then
-        "$PANELFLASH" -d "$line" "$@" >"$output" 2>&1 || status=$?
-    else
-        "$PANELFLASH" "$@" >"$output" 2>&1 || status=$?
+        set -- -d "$line" "$@"
     fi
+    status=0
+    "$PANELFLASH" --json "$account" "$@" >"$output" 2>&1 || status=$?
     return "$status"
 }
 
@@ -118,11 +159,6 @@ run_on() { # LINE OPTION...
 # it: the progress is a long line of carriage returns, which the journal would keep as a
 # blob. Returns its exit status.
 run_panelflash() {
-    DEVICE=
-    if [ -r "$DEFAULTS" ]; then
-        # shellcheck source=/dev/null
-        . "$DEFAULTS"
-    fi
     status=0
     run_on "$DEVICE" "$@" || status=$?
     sed "s/.*$(printf '\r')//" "$output"
@@ -216,15 +252,25 @@ install_slot() {
     outcome -r "backup of the panel's flash" "$status" || return 1
     # A panel that was in its bootloader is left from a programming run that did not end,
     # perhaps of this very image, and may hold much of it: -s then programs only the blocks
-    # that differ. A panel that ran its firmware holds an older one whole, as a rule
-    # differing in most blocks, where reading each block first would only add its time.
-    skip=
-    if [ "$(reported entered_from)" = bootloader ]; then
-        skip=-s
+    # that differ. Its version is not asked first: the backup's read-out left flash mode, and
+    # a firmware half written may start and answer this very version, which would leave it
+    # half written; the version it answers once programmed is checked instead. A panel that
+    # ran its firmware holds an older one whole, as a rule differing in most blocks, where
+    # reading each block first would only add its time.
+    backup_from=$(reported entered_from)
+    if [ "$backup_from" = bootloader ]; then
+        set -- -s -w "$image"
+    else
+        set -- -c "$version" -w "$image"
+    fi
+    # A panel whose firmware starts only at power-up answers no version after programming.
+    confirm=
+    if [ "$CONFIRM" = no ]; then
+        confirm=--no-confirm
     fi
     status=0
-    run_panelflash -c "$version" $skip -w "$image" || status=$?
-    if outcome -w "install of version $version" "$status"; then
+    run_panelflash $confirm "$@" || status=$?
+    if outcome -w "install of version $version" "$status" "$version"; then
         # Status 1: nothing was programmed, and the panel runs this version or a newer one,
         # which does not hold this image.
         [ "$status" -ne 1 ] || return 0
@@ -232,9 +278,15 @@ install_slot() {
         run_panelflash -C "$image" || status=$?
         outcome -C "check of version $version's image" "$status" && return 0
     fi
+    # A backup read from a panel in its bootloader is what a programming run that did not
+    # end left there: no firmware ran from it before, and none need start from it now, so
+    # the rollback does not ask for one. It puts the flash back as it was all the same.
+    if [ "$backup_from" = bootloader ]; then
+        confirm=--no-confirm
+    fi
     # panelflash programs the backup's application area only; its bootloader stays as it is.
     status=0
-    run_panelflash -s -w "$backup" || status=$?
+    run_panelflash $confirm -s -w "$backup" || status=$?
     outcome -w "rollback to the backup" "$status"
     return 1
 }
@@ -242,6 +294,13 @@ install_slot() {
 work=$(mktemp -d "${TMPDIR:-/tmp}/panel-firmware.XXXXXX") || exit 1
 trap 'rm -rf "$work"' EXIT
 output=$work/panelflash-output
+account=$work/panelflash.json
+DEVICE=
+CONFIRM=
+if [ -r "$DEFAULTS" ]; then
+    # shellcheck source=/dev/null
+    . "$DEFAULTS"
+fi
 case ${1:-} in
 install-check) check_bundle || exit "$REJECTED" ;;
 slot-install) install_slot || exit 1 ;;
