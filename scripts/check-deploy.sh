@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the manual pages and the deployment examples as a device maker will use them:
-# mandoc's lint, shellcheck, systemd-analyze verify on the installed package, and the udev
-# rule applied by udevadm to a real serial port in a private /dev.
+# mandoc's lint, shellcheck, systemd-analyze verify on the installed package, the installed
+# tool's --version against the package's, and the udev rule applied by udevadm to a real
+# serial port in a private /dev.
 #   scripts/check-deploy.sh PANELFLASH_DEB
 # Needs root (it installs the package and makes a private mount namespace).
 set -euo pipefail
@@ -26,6 +27,13 @@ installed=$(dpkg-query -W -f='${Status}' panelflash 2>/dev/null || true)
 dpkg -i "$deb" >/dev/null
 [[ $installed == *" installed" ]] || trap 'dpkg -r panelflash >/dev/null' EXIT
 systemd-analyze verify deploy/panelflash-update.service
+
+echo "== --version"
+# A bug report names the version --version prints; the package it came in must name the same.
+package_version=$(dpkg-deb -f "$deb" Version)
+tool_version=$(/usr/bin/panelflash --version)
+[[ $tool_version == "panelflash ${package_version%%-*}"* ]] ||
+    { echo "--version says '$tool_version', the package $package_version" >&2; exit 1; }
 
 echo "== udev rule"
 # Applied to the first serial port with its kernel name put in, in a private /dev and
