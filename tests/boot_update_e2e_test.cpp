@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 
 #include <sys/stat.h>
@@ -29,7 +28,7 @@ TEST_F(boot_update, the_init_script_logs_each_outcome_and_lets_the_boot_go_on) {
     struct outcome {
         int panel_version;   // -1: no panel on the line
         const char* version; // VERSION in the settings; the image runs as 0105
-        const char* logged;  // the line logged, or its start when the tool's message ends it
+        std::string logged;  // a failure's line ends with the tool's message
         bool programmed;
     };
     const outcome outcomes[] = {
@@ -37,9 +36,14 @@ TEST_F(boot_update, the_init_script_logs_each_outcome_and_lets_the_boot_go_on) {
         {0x0105, "0105", "front panel already runs version 0105 or newer", false},
         {0x0104, "0106",
          "front panel update failed with status 4: the panel does not run version 0106 after "
-         "programming: the image is not that version or does not start (",
+         "programming: the image is not that version or does not start (Frontpanel version "
+         "0105 is older than 0106: the image is not version 0106, and a boot-time update would "
+         "program it again at every start)",
          true},
-        {-1, "0105", "front panel update failed with status 3 (", false},
+        {-1, "0105",
+         "front panel update failed with status 3 (Can't open " + line +
+             ": No such file or directory)",
+         false},
     };
     tool_setup setup;
     setup.program = "/bin/sh";
@@ -59,24 +63,11 @@ TEST_F(boot_update, the_init_script_logs_each_outcome_and_lets_the_boot_go_on) {
         }
         const auto r = run({INIT_SCRIPT, "start"}, setup);
         EXPECT_EQ(r.status, 0) << o.logged << "\n" << r.out << r.err;
-        const auto logged_bytes = read_file(path("logged"));
-        const std::string logged(logged_bytes.begin(), logged_bytes.end());
+        EXPECT_NE(r.out.find("panelflash-update: " + o.logged + "\n"), std::string::npos) << r.out;
+        const auto logged = read_file(path("logged"));
+        EXPECT_EQ(std::string(logged.begin(), logged.end()),
+                  "-t panelflash-update -- " + o.logged + "\n");
         std::remove(path("logged").c_str());
-        const std::string tag = "-t panelflash-update -- ";
-        ASSERT_EQ(logged.rfind(tag + o.logged, 0), 0u) << logged;
-        ASSERT_EQ(logged.find('\n'), logged.size() - 1) << logged;
-        const std::string line_logged = logged.substr(tag.size());
-        EXPECT_NE(r.out.find("panelflash-update: " + line_logged), std::string::npos) << r.out;
-        // A failure's line ends with the tool's message, as the run printed it.
-        const std::string rest = line_logged.substr(std::strlen(o.logged));
-        if (o.logged[std::strlen(o.logged) - 1] == '(') {
-            ASSERT_GT(rest.size(), 2u) << logged;
-            ASSERT_EQ(rest.substr(rest.size() - 2), ")\n") << logged;
-            const std::string said = rest.substr(0, rest.size() - 2);
-            EXPECT_NE((r.out + r.err).find(said + "\n"), std::string::npos) << said;
-        } else {
-            EXPECT_EQ(rest, "\n") << logged;
-        }
         if (panel) {
             settle();
             const auto flash = panel->flash();
