@@ -125,28 +125,30 @@ def sweep(args):
     short_rows = 0
     print(f"{'behaviour':<18} {'rate':>8} {'op':>3} {'runs':>5} {'0 right':>8} {'WRONG':>8} "
           f"{'failures by status':<24} {'median s':>9}")
+    rows = [(behaviour, rate, op) for behaviour in args.behaviours for rate in args.rates
+            for op in args.ops]
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        for behaviour in args.behaviours:
-            for rate in args.rates:
-                for op in args.ops:
-                    futures = [pool.submit(one_run, args.tool, args.panelsim, behaviour, op,
-                                           rate, seed, args.line)
-                               for seed in range(1, args.runs + 1)]
-                    results = [f.result() for f in futures]
-                    right = sum(1 for status, ok, _, _ in results if status == 0 and ok)
-                    wrong = sum(1 for status, ok, _, _ in results if status == 0 and not ok)
-                    failed = collections.Counter(str(s) for s, _, _, _ in results if s != 0)
-                    failures = ", ".join(f"{n}x {s}" for s, n in sorted(failed.items())) or "-"
-                    median = statistics.median(t for _, _, t, _ in results)
-                    print(f"{behaviour:<18} {rate:>8g} {op:>3} {len(results):>5} {right:>8} "
-                          f"{wrong:>8} {failures:<24} {median:>9.2f}", flush=True)
-                    for seed, (status, ok, _, said) in enumerate(results, start=1):
-                        if status != 0 or not ok:
-                            verdict = "wrong" if status == 0 else "failed"
-                            print(f"  status {status}, {verdict}: seed {seed}: {said}")
-                    wrong_results += wrong
-                    if right < args.min_success * len(results):
-                        short_rows += 1
+        # Every run is queued at once, so that a row of long runs does not hold the others up;
+        # the rows are printed in order as they complete.
+        queued = [[pool.submit(one_run, args.tool, args.panelsim, behaviour, op, rate, seed,
+                               args.line) for seed in range(1, args.runs + 1)]
+                  for behaviour, rate, op in rows]
+        for (behaviour, rate, op), futures in zip(rows, queued):
+            results = [f.result() for f in futures]
+            right = sum(1 for status, ok, _, _ in results if status == 0 and ok)
+            wrong = sum(1 for status, ok, _, _ in results if status == 0 and not ok)
+            failed = collections.Counter(str(s) for s, _, _, _ in results if s != 0)
+            failures = ", ".join(f"{n}x {s}" for s, n in sorted(failed.items())) or "-"
+            median = statistics.median(t for _, _, t, _ in results)
+            print(f"{behaviour:<18} {rate:>8g} {op:>3} {len(results):>5} {right:>8} "
+                  f"{wrong:>8} {failures:<24} {median:>9.2f}", flush=True)
+            for seed, (status, ok, _, said) in enumerate(results, start=1):
+                if status != 0 or not ok:
+                    verdict = "wrong" if status == 0 else "failed"
+                    print(f"  status {status}, {verdict}: seed {seed}: {said}")
+            wrong_results += wrong
+            if right < args.min_success * len(results):
+                short_rows += 1
     return wrong_results, short_rows
 
 
