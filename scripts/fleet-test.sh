@@ -29,7 +29,8 @@ module=/usr/share/mender/modules/v3/panel-firmware
 artifact_info=/etc/mender/artifact_info
 panel_pid=
 swupdate_pid=
-failures=0
+# shellcheck source=scripts/fleet-common.sh
+. scripts/fleet-common.sh
 
 # Puts back what the test replaced on the machine, or removes what it added.
 restore() { # PATH
@@ -61,21 +62,9 @@ echo "artifact_name=fleet-test" >"$work/artifact_info"
 replace "$artifact_info" "$work/artifact_info" 644
 
 # The glue runs this build's tool on panelsim's line, named in the settings file as a
-# device's /etc/default/panelflash names its port, through a wrapper that, while
-# $work/reword exists, prints the tool's standard output in capitals.
+# device's /etc/default/panelflash names its port, through the rewording wrapper.
 mkdir -p "$work/panel" "$work/swupdate"
-cat >"$work/panelflash" <<WRAPPER
-#!/bin/bash
-set -o pipefail
-if [ -e "$work/reword" ]; then
-    "$root/$build/panelflash" "\$@" | tr a-z A-Z
-else
-    exec "$root/$build/panelflash" "\$@"
-fi
-WRAPPER
-chmod 755 "$work/panelflash"
-export PANELFLASH=$work/panelflash
-export PANELFLASH_DEFAULTS=$work/panelflash.default
+make_tool_wrapper
 last_update=$work/mender-last-update.json
 printf 'DEVICE=%s\nMENDER_LAST_UPDATE=%s\n' "$work/panel/frontpanel" "$last_update" \
     >"$PANELFLASH_DEFAULTS"
@@ -114,17 +103,6 @@ interrupted() { # IMAGE BLOCKS
         >"$work/interrupted.bin"
     mv "$work/interrupted.bin" "$flash"
 }
-
-check() { # DESCRIPTION COMMAND...
-    if "${@:2}"; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1" >&2
-        failures=$((failures + 1))
-    fi
-}
-logged() { grep -q -- "$1" "$2"; }
-not_logged() { ! grep -q -- "$1" "$2"; }
 
 # A firmware image of SIZE bytes that answers VERSION once programmed: random bytes after
 # the version's text, which panelsim's firmware reads from its flash.

@@ -28,7 +28,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/rauc-test.XXXXXX")
 panel_pid=
 bus_pid=
 service_pid=
-failures=0
+# shellcheck source=scripts/fleet-common.sh
+. scripts/fleet-common.sh
 
 stop() { # PID
     if [ -n "$1" ]; then
@@ -54,21 +55,9 @@ trap cleanup EXIT
 
 # The hook runs this build's tool on panelsim's line, named in the settings file as a
 # device's /etc/default/panelflash names its port; RAUC's service hands it this environment.
-# The tool is run through a wrapper that, while $work/reword exists, prints its standard
-# output in capitals.
+# The tool is run through the rewording wrapper.
 mkdir -p "$work/panel" "$work/mount" "$work/data"
-cat >"$work/panelflash" <<WRAPPER
-#!/bin/bash
-set -o pipefail
-if [ -e "$work/reword" ]; then
-    "$root/$build/panelflash" "\$@" | tr a-z A-Z
-else
-    exec "$root/$build/panelflash" "\$@"
-fi
-WRAPPER
-chmod 755 "$work/panelflash"
-export PANELFLASH=$work/panelflash
-export PANELFLASH_DEFAULTS=$work/panelflash.default
+make_tool_wrapper
 link=$work/panel/frontpanel
 echo "DEVICE=$link" >"$PANELFLASH_DEFAULTS"
 flash=$work/panel/flash.bin
@@ -107,17 +96,6 @@ LISTENER
     panel_pid=$!
     wait_for listener "$panel_pid" test -L "$link"
 }
-
-check() { # DESCRIPTION COMMAND...
-    if "${@:2}"; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1" >&2
-        failures=$((failures + 1))
-    fi
-}
-logged() { grep -q -- "$1" "$2"; }
-not_logged() { ! grep -q -- "$1" "$2"; }
 
 # A system bus of the test's own, where root may own RAUC's name and call it.
 cat >"$work/bus.conf" <<CONF
