@@ -140,7 +140,7 @@ static void check_bootloader_area() {
 
 // With -s, a block whose one whole read brings the image's bytes is left as it is: noise can
 // make a read differ from the flash, but not equal to other bytes.
-static bool holds_block(int block, block_view data, block_buffer readback) {
+static bool one_read_holds(int block, block_view data, block_buffer readback) {
     const int address = block * BLOCK_SIZE;
     if (!read_whole_block(address, readback)) {
         fail(EXIT_NO_PANEL, "Incomplete read at %x, aborting\n", address);
@@ -153,7 +153,7 @@ static bool holds_block(int block, block_view data, block_buffer readback) {
 static bool program_block(int block, block_view data, program_mode mode, block_buffer readback) {
     std::printf("Program at %x   \r", block * BLOCK_SIZE);
     std::fflush(stdout);
-    if (mode.only_differing && holds_block(block, data, readback)) {
+    if (mode.only_differing && one_read_holds(block, data, readback)) {
         return false;
     }
     if (!mode.skip_verify && !bootloader_area_read) {
@@ -201,7 +201,7 @@ static int blocks_already_held(std::span<const std::uint8_t> data, int blocks) {
     for (; held < blocks; ++held) {
         std::printf("Compare at %x   \r", held * BLOCK_SIZE);
         std::fflush(stdout);
-        if (!holds_block(held, image_block(data, held), got)) {
+        if (!one_read_holds(held, image_block(data, held), got)) {
             break;
         }
     }
