@@ -243,9 +243,10 @@ TEST_F(read_out, a_panel_that_does_not_acknowledge_the_exit_keeps_the_old_dump) 
               std::string::npos)
         << r.out;
     // Three exit packets, each given 1 s for its acknowledgement and 1.5 s for a firmware to
-    // answer, after the read-out
+    // answer, after the read-out. A loaded machine's waits oversleep (13 s seen), so the
+    // bound is the 30 s within which a panel that is gone must end the run.
     EXPECT_GT(r.seconds, 7.5);
-    EXPECT_LT(r.seconds, 12.0);
+    EXPECT_LT(r.seconds, 30.0);
     EXPECT_EQ(read_file(path("dump.bin")), (bytes{9, 9}));
     EXPECT_EQ(list_dir(dir).size(), 2U);
 }

@@ -114,7 +114,9 @@ TEST_F(version_gate_run, status_0_means_the_panel_runs_the_update_and_nothing_is
                   c.options[0] == std::string("-c") ? 0 : 30)
             << c.said;
         EXPECT_TRUE(std::equal(c.image.begin(), c.image.end(), panel->flash().begin())) << c.said;
-        EXPECT_LT(second.seconds, 5.0) << c.said;
+        // 4.7 s at most idle for an image that does not start; a loaded machine's waits
+        // oversleep, and a second programming (30 packets more) is caught by the count above.
+        EXPECT_LT(second.seconds, 8.0) << c.said;
     }
 }
 
